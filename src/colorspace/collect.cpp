@@ -1,0 +1,26 @@
+#include "colorspace/collect.h"
+
+#include "colorspace/patterns.h"
+#include "colorspace/window_scan.h"
+
+namespace iccdrop::colorspace {
+
+void collect_window(std::span<const unsigned char> window, Registry& registry) {
+  for_each_match(window, kResourceEntryPattern,
+                 [&](std::size_t m, const match::SequenceMatch& match) {
+                   // The name is token 0 without its slash.
+                   const std::string_view name(
+                       reinterpret_cast<const char*>(window.data() + m + 1),
+                       match.lengths[kEntryName] - 1);
+                   registry_add(registry, kResourceEntry, match.values[kEntryObject],
+                                match.values[kEntryGeneration], 0, name);
+                 });
+  for_each_match(window, kProfileStreamPattern,
+                 [&](std::size_t, const match::SequenceMatch& match) {
+                   registry_add(registry, kProfileStream, match.values[kProfileObject],
+                                match.values[kProfileGeneration],
+                                match.values[kProfileComponents], {});
+                 });
+}
+
+}  // namespace iccdrop::colorspace

@@ -1,0 +1,73 @@
+// The facts pass 1 collects for pass 2: which /Cs… resource name refers to an
+// object (kind 1), and how many components a profile stream declares (kind 2),
+// keyed by object number and generation. A newer fact replaces an older one.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace iccdrop::colorspace {
+
+inline constexpr std::int32_t kResourceEntry = 1;
+inline constexpr std::int32_t kProfileStream = 2;
+inline constexpr std::size_t kMaxNameLength = 7;
+
+struct ColorSpaceRecord {
+  std::int32_t kind = 0;           // kResourceEntry or kProfileStream
+  std::int32_t object_number = 0;  // kind 1: object referred to; kind 2: the stream's own
+  std::int32_t generation = 0;
+  std::int32_t value = 0;               // kind 2: the profile's /N; kind 1: 0
+  std::array<char, kMaxNameLength + 1> name{};  // kind 1: name without '/', NUL-padded
+};
+
+// An open-addressing hash table per kind: expected constant time per lookup,
+// 16 bytes a resource entry and 12 a profile plus one control byte each, so
+// 200,000 of both stay under 8 MiB.
+class Registry {
+ public:
+  Registry();
+  std::size_t size() const { return names_.size + values_.size; }
+
+ private:
+  friend void registry_add(Registry&, std::int32_t, std::int32_t, std::int32_t,
+                           std::int32_t, std::string_view);
+  friend std::optional<ColorSpaceRecord> registry_find(const Registry&, std::int32_t,
+                                                       std::int32_t, std::int32_t);
+
+  template <typename Payload>
+  struct Table {
+    struct Slot {
+      std::int32_t object_number;
+      std::int32_t generation;
+      Payload payload;
+    };
+    std::vector<std::uint8_t> used;  // 1 where slots[i] holds a record
+    std::vector<Slot> slots;
+    std::size_t size = 0;
+
+    Table();
+    std::size_t probe(std::int32_t object_number, std::int32_t generation) const;
+    void put(std::int32_t object_number, std::int32_t generation, const Payload& payload);
+    const Payload* get(std::int32_t object_number, std::int32_t generation) const;
+  };
+
+  Table<std::array<char, kMaxNameLength + 1>> names_;  // kind 1
+  Table<std::int32_t> values_;                         // kind 2
+};
+
+// Records a fact. `name` may be any length; its first 7 bytes are kept.
+// Kinds other than 1 and 2 are not kept.
+void registry_add(Registry& registry, std::int32_t kind, std::int32_t object_number,
+                  std::int32_t generation, std::int32_t value, std::string_view name);
+
+// The newest record of this kind, object number and generation, or none.
+[[nodiscard]] std::optional<ColorSpaceRecord> registry_find(const Registry& registry,
+                                                            std::int32_t kind,
+                                                            std::int32_t object_number,
+                                                            std::int32_t generation);
+
+}  // namespace iccdrop::colorspace

@@ -1,0 +1,101 @@
+#include "match/sequence.h"
+
+#include <cassert>
+
+#include "match/char_class.h"
+
+namespace iccdrop::match {
+namespace {
+
+std::size_t skip_gap_bytes(Region region, std::size_t from) {
+  while (from < region.size() && is_gap_byte(region[from])) ++from;
+  return from;
+}
+
+bool starts_with_at(Region region, std::size_t at, std::string_view text) {
+  if (region.size() - at < text.size()) return false;
+  return std::string_view(reinterpret_cast<const char*>(region.data() + at), text.size()) ==
+         text;
+}
+
+std::size_t regular_run_at(Region region, std::size_t at) {
+  std::size_t n = at;
+  while (n < region.size() && is_regular_char(region[n])) ++n;
+  return n - at;
+}
+
+// Matches token i (i >= 1) right after the previous token, which ended at
+// `end`: only gap bytes may lie between. Returns the token's end.
+std::optional<std::size_t> match_next_token(Region region, std::size_t end,
+                                            std::string_view token,
+                                            std::size_t& out_length,
+                                            std::int32_t& out_value) {
+  const TokenKind kind = token_kind(token);
+  if (kind == TokenKind::kEmpty) {
+    out_length = 0;
+    return end;
+  }
+  const std::size_t q = skip_gap_bytes(region, end);
+  if (kind == TokenKind::kNumber) {
+    if (q == region.size() || !is_digit(region[q])) return std::nullopt;
+    out_length = digit_run(region.subspan(q), out_value);
+    return q + out_length;
+  }
+  const std::string_view text =
+      kind == TokenKind::kNamePrefix ? token.substr(0, token.size() - 1) : token;
+  if (text.empty() || is_gap_byte(static_cast<unsigned char>(text.front()))) {
+    // A text that is empty or starts with a gap byte may be found before the
+    // first non-gap byte: search for it and test the gap like the plain rule.
+    const auto p = match_token(region.subspan(end), token, out_length, out_value);
+    if (!p || !all_gap_bytes(region.subspan(end, *p))) return std::nullopt;
+    return end + *p + out_length;
+  }
+  // The text starts with a non-gap byte, so it can only begin at q.
+  if (!starts_with_at(region, q, text)) return std::nullopt;
+  if (kind == TokenKind::kNamePrefix) {
+    out_length = text.size() + regular_run_at(region, q + text.size());
+  } else {
+    const std::size_t after = q + text.size();
+    if (after < region.size() && is_regular_char(region[after])) return std::nullopt;
+    out_length = text.size();
+  }
+  return q + out_length;
+}
+
+}  // namespace
+
+std::optional<std::size_t> match_sequence(Region region, const TokenPattern& pattern,
+                                          SequenceMatch& match, std::size_t last_start) {
+  const auto& tokens = pattern.tokens;
+  assert(!tokens.empty() && tokens.size() <= kMaxTokens);
+  if (!find_bytes(region, pattern.anchor)) return std::nullopt;
+
+  const bool first_is_number = token_kind(tokens[0]) == TokenKind::kNumber;
+  std::size_t attempt = 0;
+  while (attempt <= region.size()) {
+    std::size_t length = 0;
+    std::int32_t value = 0;
+    const auto found = match_token(region.subspan(attempt), tokens[0], length, value);
+    if (!found) return std::nullopt;
+    const std::size_t s0 = attempt + *found;
+    if (s0 > last_start) return std::nullopt;
+    match.lengths[0] = length;
+    if (first_is_number) match.values[0] = value;
+
+    std::optional<std::size_t> end = s0 + length;
+    for (std::size_t i = 1; i < tokens.size() && end; ++i) {
+      end = match_next_token(region, *end, tokens[i], match.lengths[i], value);
+      if (end && token_kind(tokens[i]) == TokenKind::kNumber) match.values[i] = value;
+    }
+    if (end) {
+      match.total_length = *end - s0;
+      return s0;
+    }
+    // Retrying from inside the digit run of a number token 0 ends where the
+    // run ends and fails the same way, so the retry starts after the run.
+    attempt = first_is_number ? s0 + match.lengths[0] : s0 + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace iccdrop::match

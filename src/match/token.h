@@ -1,0 +1,53 @@
+// Searching one token of the token language in a byte region: numbers ("#"),
+// the empty token ("..."), name prefixes ("/Cs*") and literals ("obj").
+// Positions are offsets from the region's start; nothing reads past its end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace iccdrop::match {
+
+using Region = std::span<const unsigned char>;
+
+enum class TokenKind { kNumber, kEmpty, kNamePrefix, kLiteral };
+
+// "#" is a number, "..." the empty token, text ending in '*' a name prefix,
+// anything else a literal.
+[[nodiscard]] constexpr TokenKind token_kind(std::string_view token) {
+  if (token == "#") return TokenKind::kNumber;
+  if (token == "...") return TokenKind::kEmpty;
+  if (!token.empty() && token.back() == '*') return TokenKind::kNamePrefix;
+  return TokenKind::kLiteral;
+}
+
+// First p with region[p, p + needle.size()) == needle; an empty needle is
+// found at 0, a needle longer than the region nowhere.
+[[nodiscard]] std::optional<std::size_t> find_bytes(Region region, std::string_view needle);
+
+// First digit '0'..'9' in the region.
+[[nodiscard]] std::optional<std::size_t> find_digit(Region region);
+
+// True when every byte of the region is a gap byte (true when it is empty).
+[[nodiscard]] bool all_gap_bytes(Region region);
+
+// Length of the run of digits at the region's start, and its decimal value.
+// A value above 2147483647 saturates there: «4294967299» reads as 2147483647,
+// never as a wrapped 3.
+std::size_t digit_run(Region region, std::int32_t& out_value);
+
+// Searches the region for one token. Returns where the token's text begins.
+// out_length receives its length; out_value the value of a number token (and
+// is left alone for the other kinds). Examples: "#" on «obj 12 0» is found at
+// 4 with length 2, value 12; "R" on «/Rect 5 0 R]» skips the R of /Rect
+// because a regular character follows it; "/Cs*" on «/Cs12 7» has length 5.
+// The byte before a find is never examined: "obj" is found inside «endobj».
+[[nodiscard]] std::optional<std::size_t> match_token(Region region,
+                                                     std::string_view token,
+                                                     std::size_t& out_length,
+                                                     std::int32_t& out_value);
+
+}  // namespace iccdrop::match

@@ -1,0 +1,75 @@
+// The chunked window stream: one pass over an input, handing every 4096-byte
+// chunk to a window step together with the chunk after it, and writing the
+// bytes out at their old offsets once no later window can change them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+
+namespace iccdrop::stream {
+
+inline constexpr std::size_t kChunkSize = 4096;
+inline constexpr std::size_t kWindowSize = 2 * kChunkSize;
+// A window step handles matches whose first byte lies at window offsets
+// 0..kZoneLimit inclusive (4097 offsets); later bytes are look-ahead only.
+inline constexpr std::size_t kZoneLimit = 4096;
+// Bytes read at once. Any multiple of kChunkSize gives the same windows and
+// the same output; large reads only save system calls.
+inline constexpr std::size_t kDefaultReadBlock = 64 * kChunkSize;
+
+// Where a pass reads from. read() fills a prefix of `into` and returns its
+// length: 0 only at end of input, none on a read error.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual std::optional<std::size_t> read(std::span<unsigned char> into) = 0;
+};
+
+// Where a pass writes to. write() takes all of `bytes` or reports failure.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual bool write(std::span<const unsigned char> bytes) = 0;
+};
+
+// A window: the bytes of input offsets [4096 k, 4096 k + size), size <= 8192.
+// The step may overwrite bytes in place; it never changes the window's size.
+using WindowStep = std::function<void(std::span<unsigned char> window)>;
+
+enum class PassStatus { kOk, kReadError, kWriteError };
+
+struct PassResult {
+  PassStatus status = PassStatus::kOk;
+  std::uint64_t bytes = 0;  // input bytes read (and, with a sink, written)
+};
+
+// Runs one pass. The step sees a window at every chunk start k * 4096 below
+// the input's size: 8192 bytes while that many remain, then what is left. So
+// its offset 4096 is the next window's offset 0, and the last 4096 bytes or
+// fewer get a window of their own. Memory: one buffer of read_block + 8192.
+PassResult run_pass(ByteSource& input, ByteSink* output, const WindowStep& step,
+                    std::size_t read_block = kDefaultReadBlock);
+
+// A source and a sink over POSIX file descriptors; EINTR is retried.
+class FdSource final : public ByteSource {
+ public:
+  explicit FdSource(int fd) : fd_(fd) {}
+  std::optional<std::size_t> read(std::span<unsigned char> into) override;
+
+ private:
+  int fd_;
+};
+
+class FdSink final : public ByteSink {
+ public:
+  explicit FdSink(int fd) : fd_(fd) {}
+  bool write(std::span<const unsigned char> bytes) override;
+
+ private:
+  int fd_;
+};
+
+}  // namespace iccdrop::stream
