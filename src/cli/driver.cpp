@@ -87,8 +87,11 @@ class Run {
     struct stat reopened {};
     input_ = open_input(input_name_, reopened);
     if (input_ < 0) return remove_output("%s did not open\n", input_name_);
-    // Pass 2 must read the bytes pass 1 read.
+    // Pass 2 must read the bytes pass 1 read: the same file, size and time
+    // of last change.
     if (!same_file(reopened, input_info_) || reopened.st_size != input_info_.st_size ||
+        reopened.st_mtim.tv_sec != input_info_.st_mtim.tv_sec ||
+        reopened.st_mtim.tv_nsec != input_info_.st_mtim.tv_nsec ||
         static_cast<std::uint64_t>(reopened.st_size) != pass1.bytes) {
       return remove_output("%s changed while it was read\n", input_name_);
     }
