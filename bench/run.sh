@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Times iccdrop against `cat IN > OUT` on large generated inputs and prints,
+# for each input, the median of each, their ratio and iccdrop's peak RSS.
+#
+#   bench/run.sh [--quick] [--reps N] [--dir DIR] [--only NAME[,NAME...]] [--keep]
+#
+#   --quick   small inputs (64 MiB realistic, 16 MiB adversarial, 5,000 and
+#             20,000 colour spaces) for a check in a few seconds
+#   --reps N  timed runs of each command per input, after one warm-up (5)
+#   --dir D   scratch folder for inputs and outputs (/tmp/iccdrop-bench);
+#             the output is written there too, on the input's file system
+#   --only    realistic, digits, digit-run, near-misses, random, scale
+#   --keep    keep the generated inputs (they are reused when kept)
+# The same settings come from ICCDROP_BENCH_QUICK=1, ICCDROP_BENCH_REPS,
+# ICCDROP_BENCH_DIR and ICCDROP_BENCH_BUILD (the build folder,
+# build-bench in the source tree by default).
+set -euo pipefail
+
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+quick=${ICCDROP_BENCH_QUICK:-0}
+reps=${ICCDROP_BENCH_REPS:-5}
+dir=${ICCDROP_BENCH_DIR:-/tmp/iccdrop-bench}
+build=${ICCDROP_BENCH_BUILD:-$source_dir/build-bench}
+only=realistic,digits,digit-run,near-misses,random,scale
+keep=0
+while (($#)); do
+  case $1 in
+    --quick) quick=1 ;;
+    --reps) reps=$2; shift ;;
+    --dir) dir=$2; shift ;;
+    --only) only=$2; shift ;;
+    --keep) keep=1 ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if ((quick)); then
+  realistic_bytes=$((64 << 20)) adversarial_bytes=$((16 << 20)) small=5000 large=20000
+else
+  realistic_bytes=$((1 << 30)) adversarial_bytes=$((256 << 20)) small=50000 large=200000
+fi
+
+echo "== building (Release) in $build"
+cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DICCDROP_BENCH=ON \
+  -DICCDROP_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target iccdrop iccdrop_bench_gen >/dev/null
+iccdrop=$build/iccdrop
+gen=$build/bench/iccdrop_bench_gen
+
+mkdir -p "$dir"
+out=$dir/out.pdf
+messages=$dir/messages.txt
+cleanup() {
+  rm -f "$out" "$messages"
+  ((keep)) || rm -f "$dir"/in-*.pdf
+}
+trap cleanup EXIT
+
+now() { echo "${EPOCHREALTIME/[.,]/}"; }  # microseconds
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+echo "== machine: $(nproc) cores, $(free -h | awk '/^Mem:/ { print $2 " RAM, " $7 " available" }'),"\
+  "load $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-22s %10s %10s %11s %7s %9s %8s\n' input size cat_ms iccdrop_ms ratio peak_rss changes
+
+# bench NAME KIND SIZE: generates the input once, then times the two commands.
+declare -A iccdrop_median
+bench() {
+  local name=$1 kind=$2 size=$3
+  local in=$dir/in-$kind-$size.pdf
+  [[ -f $in ]] || "$gen" "$kind" "$in" "$size"
+  local cat_times=() icc_times=() t0 t1 t2 i
+  # Warm-up: both commands once, so the input and the output's blocks are hot.
+  cat "$in" >"$out"
+  "$iccdrop" "$in" "$out" >"$messages"
+  for ((i = 0; i < reps; i++)); do
+    t0=$(now)
+    cat "$in" >"$out"
+    t1=$(now)
+    "$iccdrop" "$in" "$out" >"$messages"
+    t2=$(now)
+    cat_times+=($((t1 - t0)))
+    icc_times+=($((t2 - t1)))
+  done
+  local cat_us icc_us rss changes bytes
+  cat_us=$(printf '%s\n' "${cat_times[@]}" | median)
+  icc_us=$(printf '%s\n' "${icc_times[@]}" | median)
+  # Peak RSS in a run of its own, so that /usr/bin/time costs no timed run.
+  rss=$(/usr/bin/time -f %M "$iccdrop" "$in" "$out" 2>&1 >"$messages" | tail -n1)
+  changes=$(grep -c '^Changing ColorSpace' "$messages" || true)
+  bytes=$(stat -c %s "$in")
+  iccdrop_median[$name]=$icc_us
+  awk -v n="$name" -v b="$bytes" -v c="$cat_us" -v d="$icc_us" -v r="$rss" -v k="$changes" \
+    'BEGIN { printf "%-22s %9.0fM %10.1f %11.1f %6.2fx %7.1fM %8d\n",
+             n, b / 1048576, c / 1000, d / 1000, d / c, r / 1024, k }'
+  ((keep)) || rm -f "$in"
+}
+
+for what in ${only//,/ }; do
+  case $what in
+    realistic) bench realistic realistic "$realistic_bytes" ;;
+    digits | digit-run | near-misses | random) bench "$what" "$what" "$adversarial_bytes" ;;
+    scale)
+      bench "scale-$small" scale "$small"
+      bench "scale-$large" scale "$large"
+      awk -v a="${iccdrop_median[scale-$small]}" -v b="${iccdrop_median[scale-$large]}" \
+        -v s="$small" -v l="$large" \
+        'BEGIN { printf "scale: %d spaces take %.2fx the time of %d\n", l, b / a, s }'
+      ;;
+    *) echo "unknown input $what" >&2; exit 2 ;;
+  esac
+done
