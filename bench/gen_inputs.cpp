@@ -282,7 +282,8 @@ void digit_run(const char* path, std::uint64_t bytes) {
   });
 }
 
-// Every piece almost matches one of the three patterns and fails at its end.
+// Almost every piece almost matches one of the three patterns and fails at
+// its end.
 void near_misses(const char* path, std::uint64_t bytes) {
   static constexpr std::string_view kPieces[] = {
       "/Cs1 7 0 ",
@@ -311,6 +312,22 @@ void near_misses(const char* path, std::uint64_t bytes) {
   };
   Random random(4);
   soup(path, bytes, [&](std::string& out) {
+    // One piece in 512 is a real resource entry, profile or array, so that
+    // the misses sit around matches and some arrays are converted.
+    if (random.below(512) == 0) {
+      const std::string a = str(random.below(20)), b = str(random.below(2));
+      switch (random.below(3)) {
+        case 0:
+          out += "/Cs" + str(random.below(100)) + " " + a + " " + b + " R ";
+          break;
+        case 1:
+          out += a + " " + b + " obj << /N " + str(random.below(6)) + " ";
+          break;
+        default:
+          out += a + " " + b + " obj [/ICCBased " + str(random.below(20)) + " 0 R] ";
+          break;
+      }
+    }
     out += kPieces[random.below(std::size(kPieces))];
     if (random.below(4) == 0) out += kGaps[random.below(kGaps.size())];
   });
