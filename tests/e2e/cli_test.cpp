@@ -1,0 +1,262 @@
+// The command line of the built binary: usage, the messages of every open
+// failure, the derived output names, and refusing an output that is the
+// input. Each case runs iccdrop in a temporary directory and checks the exit
+// status, the exact standard output, and the files left behind.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e/pdf_text.h"
+#include "support/run_binary.h"
+
+namespace iccdrop::e2e {
+namespace {
+
+using testing::list_dir;
+using testing::path_exists;
+using testing::read_file;
+using testing::RunResult;
+using testing::TempDir;
+using testing::write_file;
+
+constexpr const char* kUsage =
+    "Usage: iccdrop <input PDF file name> [<output PDF file name>]\n"
+    "\tDefault output for foo.pdf is foo3.pdf\n";
+
+RunResult run_iccdrop(const TempDir& dir, const std::vector<std::string>& args) {
+  testing::RunOptions options;
+  options.cwd = dir.path();
+  options.timeout = std::chrono::seconds(120);
+  return testing::run_program(ICCDROP_BINARY, args, options);
+}
+
+// Exited by itself with `status`, said nothing on standard error (where a
+// sanitizer would report).
+void expect_exit(const RunResult& result, int status) {
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_TRUE(result.exited) << "killed by signal " << result.signal;
+  EXPECT_EQ(result.exit_status, status);
+  EXPECT_EQ(result.err, "");
+}
+
+// A converted file at 4096-byte scale: the array sits across the boundary
+// between the first two chunks.
+PdfText sample() { return convertible_pdf("Cs1", 3, 4090, 9000); }
+
+TEST(CommandLine, NoArgumentsPrintsUsageAndFails) {
+  TempDir dir;
+  const RunResult result = run_iccdrop(dir, {});
+  expect_exit(result, 1);
+  EXPECT_EQ(result.out, kUsage);
+  EXPECT_TRUE(list_dir(dir.path()).empty());
+}
+
+TEST(CommandLine, MissingInputIsReportedAndNothingIsCreated) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"missing.pdf"},
+        std::vector<std::string>{"missing.pdf", "out.pdf"}}) {
+    SCOPED_TRACE(args.size());
+    TempDir dir;
+    const RunResult result = run_iccdrop(dir, args);
+    expect_exit(result, 1);
+    EXPECT_EQ(result.out, "missing.pdf did not open\n");
+    EXPECT_TRUE(list_dir(dir.path()).empty());
+  }
+}
+
+TEST(CommandLine, OutputNameIsDerivedFromTheFileNameOnly) {
+  struct Row {
+    const char* directory;  // made before the run, or ""
+    const char* input;
+    const char* output;
+  };
+  constexpr Row kRows[] = {
+      {"", "foo.pdf", "foo3.pdf"},
+      {"", "foo", "foo3.pdf"},
+      {"", "a.b.pdf", "a.b3.pdf"},
+      {"", "foo.", "foo3."},
+      {"", ".pdf", "3.pdf"},
+      {"dir.old", "dir.old/foo", "dir.old/foo3.pdf"},  // never «dir3.old/foo»
+      {"d.x", "d.x/y.z.pdf", "d.x/y.z3.pdf"},
+  };
+  const PdfText pdf = sample();
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.input);
+    TempDir dir;
+    if (*row.directory != '\0') {
+      ASSERT_EQ(::mkdir(dir.file(row.directory).c_str(), 0755), 0);
+    }
+    ASSERT_TRUE(write_file(dir.file(row.input), pdf.input));
+    const RunResult result = run_iccdrop(dir, {row.input});
+    expect_exit(result, 0);
+    EXPECT_EQ(result.out,
+              std::string("Output file is ") + row.output + "\n" + pdf.messages);
+    EXPECT_EQ(read_file(dir.file(row.output)), pdf.expected);
+    EXPECT_EQ(read_file(dir.file(row.input)), pdf.input);
+    // Nothing else was written anywhere: input and output share a folder.
+    if (*row.directory != '\0') {
+      EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{row.directory});
+      EXPECT_EQ(list_dir(dir.file(row.directory)).size(), 2u);
+    } else {
+      EXPECT_EQ(list_dir(dir.path()).size(), 2u);
+    }
+  }
+}
+
+TEST(CommandLine, ExplicitOutputIsUsedAsGivenAndLaterArgumentsIgnored) {
+  TempDir dir;
+  const PdfText pdf = sample();
+  ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+  const RunResult result = run_iccdrop(dir, {"in.pdf", "x.out", "third.pdf"});
+  expect_exit(result, 0);
+  EXPECT_EQ(result.out, "Output file is x.out\n" + pdf.messages);
+  EXPECT_EQ(read_file(dir.file("x.out")), pdf.expected);
+  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.pdf", "x.out"}));
+}
+
+TEST(CommandLine, OutputBytesMatchTheInputsSize) {
+  struct Row {
+    const char* what;
+    std::string input;
+    std::string expected;
+    std::string messages;
+  };
+  const PdfText small = convertible_pdf("Cs12", 1, 300, 1000);
+  const PdfText at_end = convertible_pdf("CsLongName", 4, 40'000 - 50, 40'000);
+  const std::vector<Row> rows = {
+      {"empty", "", "", ""},
+      {"nothing to convert", plain_pdf(20'000), plain_pdf(20'000), ""},
+      {"a small file", small.input, small.expected, small.messages},
+      {"the array in the last bytes", at_end.input, at_end.expected, at_end.messages},
+      {"embedded NUL bytes", std::string("a\0b\0\0c", 6), std::string("a\0b\0\0c", 6),
+       ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("in.pdf"), row.input));
+    // A longer file under the output's name is replaced, not overwritten.
+    ASSERT_TRUE(write_file(dir.file("out.pdf"), std::string(50'000, 'z')));
+    const RunResult result = run_iccdrop(dir, {"in.pdf", "out.pdf"});
+    expect_exit(result, 0);
+    EXPECT_EQ(result.out, "Output file is out.pdf\n" + row.messages);
+    const auto output = read_file(dir.file("out.pdf"));
+    ASSERT_TRUE(output.has_value());
+    EXPECT_EQ(output->size(), row.input.size());
+    EXPECT_EQ(*output, row.expected);
+  }
+}
+
+TEST(CommandLine, OutputThatCannotBeOpenedIsReported) {
+  struct Row {
+    const char* output;
+  };
+  constexpr Row kRows[] = {
+      {"missing/out.pdf"},  // a directory that does not exist
+      {"in.pdf/out.pdf"},   // a path through a regular file
+      {"subdir"},           // a directory
+      {""},                 // an empty name
+  };
+  const std::string input = plain_pdf(5000);
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.output);
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
+    ASSERT_EQ(::mkdir(dir.file("subdir").c_str(), 0755), 0);
+    const RunResult result = run_iccdrop(dir, {"in.pdf", row.output});
+    expect_exit(result, 1);
+    EXPECT_EQ(result.out, std::string("Output file is ") + row.output + "\n" +
+                              row.output + " did not open\n");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.pdf", "subdir"}));
+    EXPECT_TRUE(list_dir(dir.file("subdir")).empty());
+    EXPECT_EQ(read_file(dir.file("in.pdf")), input);
+  }
+}
+
+TEST(CommandLine, OutputThatIsTheInputIsRefused) {
+  struct Row {
+    const char* what;
+    const char* output;
+  };
+  constexpr Row kRows[] = {
+      {"the same name", "in.pdf"},
+      {"another spelling", "./sub/../in.pdf"},
+      {"a hard link", "hard.pdf"},
+      {"a symlink", "soft.pdf"},
+      {"a symlink to a symlink", "soft2.pdf"},
+  };
+  const PdfText pdf = sample();
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+    ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+    ASSERT_EQ(::link(dir.file("in.pdf").c_str(), dir.file("hard.pdf").c_str()), 0);
+    ASSERT_EQ(::symlink("in.pdf", dir.file("soft.pdf").c_str()), 0);
+    ASSERT_EQ(::symlink("soft.pdf", dir.file("soft2.pdf").c_str()), 0);
+    const std::vector<std::string> before = list_dir(dir.path());
+    const RunResult result = run_iccdrop(dir, {"in.pdf", row.output});
+    expect_exit(result, 1);
+    EXPECT_EQ(result.out, std::string("Output file is ") + row.output + "\n" +
+                              row.output + " is the input file\n");
+    EXPECT_EQ(read_file(dir.file("in.pdf")), pdf.input);
+    EXPECT_EQ(list_dir(dir.path()), before);
+  }
+}
+
+TEST(CommandLine, InputThatIsNotARegularFileIsRefused) {
+  TempDir dir;
+  ASSERT_EQ(::mkdir(dir.file("folder.pdf").c_str(), 0755), 0);
+  // A FIFO without a writer: a blocking open would wait for ever.
+  ASSERT_EQ(::mkfifo(dir.file("pipe.pdf").c_str(), 0644), 0);
+  struct Row {
+    std::vector<std::string> args;
+    const char* input;
+  };
+  const std::vector<Row> rows = {
+      {{"folder.pdf"}, "folder.pdf"},
+      {{"folder.pdf", "out.pdf"}, "folder.pdf"},
+      {{"pipe.pdf"}, "pipe.pdf"},
+      {{"pipe.pdf", "out.pdf"}, "pipe.pdf"},
+      {{"/dev/null", "out.pdf"}, "/dev/null"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.input);
+    const RunResult result = run_iccdrop(dir, row.args);
+    expect_exit(result, 1);
+    EXPECT_EQ(result.out, std::string(row.input) + " is not a regular file\n");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"folder.pdf", "pipe.pdf"}));
+  }
+}
+
+TEST(CommandLine, DeviceOutputThatFailsIsReportedAndKept) {
+  TempDir dir;
+  const std::string input = plain_pdf(100'000);
+  ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
+  const RunResult result = run_iccdrop(dir, {"in.pdf", "/dev/full"});
+  expect_exit(result, 1);
+  EXPECT_EQ(result.out, "Output file is /dev/full\n/dev/full could not be written\n");
+  struct stat info {};
+  ASSERT_EQ(::stat("/dev/full", &info), 0);
+  EXPECT_TRUE(S_ISCHR(info.st_mode));
+  EXPECT_EQ(read_file(dir.file("in.pdf")), input);
+}
+
+TEST(CommandLine, DeviceOutputThatWorksIsWrittenAndKept) {
+  TempDir dir;
+  const PdfText pdf = sample();
+  ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+  const RunResult result = run_iccdrop(dir, {"in.pdf", "/dev/null"});
+  expect_exit(result, 0);
+  EXPECT_EQ(result.out, "Output file is /dev/null\n" + pdf.messages);
+  struct stat info {};
+  ASSERT_EQ(::stat("/dev/null", &info), 0);
+  EXPECT_TRUE(S_ISCHR(info.st_mode));
+}
+
+}  // namespace
+}  // namespace iccdrop::e2e
