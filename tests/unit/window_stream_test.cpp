@@ -1,0 +1,354 @@
+#include "stream/window_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "support/memory_io.h"
+
+namespace iccdrop::stream {
+namespace {
+
+using testing::MemorySink;
+using testing::MemorySource;
+using Bytes = std::vector<unsigned char>;
+
+// Random bytes, NULs and bytes >= 0x80 included, so that a window taken
+// from the wrong input offset cannot look like the right one.
+Bytes random_bytes(std::size_t size, unsigned seed = 1) {
+  std::mt19937 random(seed);
+  Bytes bytes(size);
+  for (auto& b : bytes) b = static_cast<unsigned char>(random() & 0xFF);
+  return bytes;
+}
+
+// What a step saw: a copy of its window, taken before the step changes it.
+using Seen = std::vector<Bytes>;
+
+WindowStep recording_step(Seen& seen) {
+  return [&seen](std::span<unsigned char> window) {
+    seen.emplace_back(window.begin(), window.end());
+  };
+}
+
+// A step that writes into the window, then records. It bumps the bytes at
+// offsets 0 and 4096, so a chunk-start byte of the input is bumped twice
+// (as offset 4096 of one window, then as offset 0 of the next) if and only if
+// the first write was carried into the second window. It also writes its
+// call count over [4090, 4102), across the boundary, when the window is long
+// enough.
+WindowStep marking_step(Seen& seen) {
+  return [&seen](std::span<unsigned char> window) {
+    ++window[0];
+    if (window.size() > kChunkSize) ++window[kChunkSize];
+    if (window.size() >= 4102) {
+      for (std::size_t i = 4090; i < 4102; ++i) {
+        window[i] = static_cast<unsigned char>('A' + seen.size() % 26);
+      }
+    }
+    seen.emplace_back(window.begin(), window.end());
+  };
+}
+
+// The window stream as it reads in 4096-byte chunks: one chunk into the
+// window, then after every further chunk a step on the whole window, a write
+// of its front chunk and a move; at end of input a last step on what is left,
+// then its write. run_pass must give the same windows and bytes whatever its
+// read sizes.
+Bytes chunked_reference(std::span<const unsigned char> input, const WindowStep& step) {
+  Bytes output;
+  std::array<unsigned char, kWindowSize> window{};
+  std::size_t fill = 0;
+  std::size_t next = 0;
+  auto read_chunk = [&] {
+    const std::size_t n = std::min(kChunkSize, input.size() - next);
+    std::memcpy(window.data() + fill, input.data() + next, n);
+    next += n;
+    fill += n;
+    return n;
+  };
+  read_chunk();
+  while (read_chunk() > 0) {
+    if (fill < kChunkSize) continue;
+    step(std::span(window).first(fill));
+    output.insert(output.end(), window.begin(), window.begin() + kChunkSize);
+    std::memmove(window.data(), window.data() + kChunkSize, fill - kChunkSize);
+    fill -= kChunkSize;
+  }
+  if (fill > 0) {
+    step(std::span(window).first(fill));
+    output.insert(output.end(), window.begin(),
+                  window.begin() + static_cast<std::ptrdiff_t>(fill));
+  }
+  return output;
+}
+
+struct Window {
+  std::size_t start;  // input offset of the window's first byte
+  std::size_t size;
+};
+
+struct WindowRow {
+  std::size_t input_size;
+  std::vector<Window> windows;
+};
+
+// A window at every multiple of 4096 below the size: 8192 bytes while that
+// many remain, then what is left.
+const WindowRow kWindowRows[] = {
+    {0, {}},
+    {1, {{0, 1}}},
+    {4095, {{0, 4095}}},
+    {4096, {{0, 4096}}},
+    {4097, {{0, 4097}, {4096, 1}}},
+    {8191, {{0, 8191}, {4096, 4095}}},
+    {8192, {{0, 8192}, {4096, 4096}}},
+    {8193, {{0, 8192}, {4096, 4097}, {8192, 1}}},
+    {12288, {{0, 8192}, {4096, 8192}, {8192, 4096}}},
+    {12289, {{0, 8192}, {4096, 8192}, {8192, 4097}, {12288, 1}}},
+    {5000, {{0, 5000}, {4096, 904}}},
+    {13001, {{0, 8192}, {4096, 8192}, {8192, 4809}, {12288, 713}}},
+};
+
+TEST(WindowStream, StepSeesAWindowAtEveryChunkStart) {
+  for (const auto& row : kWindowRows) {
+    SCOPED_TRACE(row.input_size);
+    const Bytes input = random_bytes(row.input_size);
+    for (const bool with_output : {false, true}) {
+      SCOPED_TRACE(with_output ? "with output" : "without output");
+      MemorySource source(input);
+      MemorySink sink;
+      Seen seen;
+      const PassResult result =
+          run_pass(source, with_output ? &sink : nullptr, recording_step(seen));
+      EXPECT_EQ(result.status, PassStatus::kOk);
+      EXPECT_EQ(result.bytes, row.input_size);
+      ASSERT_EQ(seen.size(), row.windows.size());
+      for (std::size_t i = 0; i < seen.size(); ++i) {
+        const Window& w = row.windows[i];
+        EXPECT_EQ(seen[i],
+                  Bytes(input.begin() + static_cast<std::ptrdiff_t>(w.start),
+                        input.begin() + static_cast<std::ptrdiff_t>(w.start + w.size)))
+            << "window " << i << " should be input [" << w.start << ", +" << w.size
+            << ")";
+      }
+      EXPECT_EQ(sink.bytes(), with_output ? input : Bytes{});
+    }
+  }
+}
+
+// Sizes around the chunk, the window and the default read block (256 KiB).
+constexpr std::size_t kOddSizes[] = {
+    2,
+    4098,
+    6000,
+    8190,
+    16383,
+    16385,
+    65535,
+    65537,
+    kDefaultReadBlock - 1,
+    kDefaultReadBlock,
+    kDefaultReadBlock + 1,
+    kDefaultReadBlock + kWindowSize,
+    kDefaultReadBlock + kWindowSize + 1,
+    3 * kDefaultReadBlock + 12345,
+};
+
+TEST(WindowStream, WindowsAndOutputMatchChunkedReading) {
+  for (const std::size_t size : kOddSizes) {
+    SCOPED_TRACE(size);
+    const Bytes input = random_bytes(size, static_cast<unsigned>(size));
+    Seen expected_seen;
+    const Bytes expected_output = chunked_reference(input, recording_step(expected_seen));
+    ASSERT_EQ(expected_output, input);
+
+    MemorySource source(input);
+    MemorySink sink;
+    Seen seen;
+    EXPECT_EQ(run_pass(source, &sink, recording_step(seen)).status, PassStatus::kOk);
+    EXPECT_EQ(seen, expected_seen);
+    EXPECT_EQ(sink.bytes(), input);
+  }
+}
+
+// Reading in large blocks against reading in 4096-byte chunks: the same
+// windows, the same writes carried between windows, the same output bytes.
+TEST(WindowStream, ReadBlockSizeChangesNothing) {
+  constexpr std::size_t kReadBlocks[] = {kChunkSize, 2 * kChunkSize, 3 * kChunkSize,
+                                         16 * kChunkSize, kDefaultReadBlock};
+  constexpr std::size_t kSizes[] = {0,
+                                    1,
+                                    4095,
+                                    4096,
+                                    4097,
+                                    8192,
+                                    8193,
+                                    12288,
+                                    12289,
+                                    65536,
+                                    65537,
+                                    100000,
+                                    kDefaultReadBlock + kChunkSize + 7};
+  for (const std::size_t size : kSizes) {
+    SCOPED_TRACE(size);
+    const Bytes input = random_bytes(size, 7);
+    Seen expected_seen;
+    const Bytes expected_output = chunked_reference(input, marking_step(expected_seen));
+    for (const std::size_t block : kReadBlocks) {
+      SCOPED_TRACE(block);
+      MemorySource source(input);
+      MemorySink sink;
+      Seen seen;
+      EXPECT_EQ(run_pass(source, &sink, marking_step(seen), block).status,
+                PassStatus::kOk);
+      EXPECT_EQ(seen, expected_seen);
+      EXPECT_EQ(sink.bytes(), expected_output);
+    }
+  }
+}
+
+TEST(WindowStream, ShortReadsChangeNothing) {
+  constexpr std::size_t kShortReads[] = {1, 7, 4095, 4096, 4097, 10000};
+  for (const std::size_t size : {std::size_t{4097}, std::size_t{30000}}) {
+    const Bytes input = random_bytes(size, 3);
+    Seen expected_seen;
+    const Bytes expected_output = chunked_reference(input, marking_step(expected_seen));
+    for (const std::size_t short_read : kShortReads) {
+      for (const std::size_t block : {kChunkSize, kDefaultReadBlock}) {
+        SCOPED_TRACE(::testing::Message() << "size " << size << ", reads of at most "
+                                          << short_read << ", block " << block);
+        MemorySource source(input, {.short_read = short_read});
+        MemorySink sink;
+        Seen seen;
+        const PassResult result = run_pass(source, &sink, marking_step(seen), block);
+        EXPECT_EQ(result.status, PassStatus::kOk);
+        EXPECT_EQ(result.bytes, size);
+        EXPECT_EQ(seen, expected_seen);
+        EXPECT_EQ(sink.bytes(), expected_output);
+        EXPECT_GE(source.reads(), size / short_read);
+      }
+    }
+  }
+}
+
+// Steps write in place, and the stream writes what they left: a byte at a
+// chunk start is changed by two steps, a marker over [4090, 4102) is what the
+// next window sees at its front and what reaches the output.
+TEST(WindowStream, WritesOfTheStepReachTheNextWindowAndTheOutput) {
+  for (const std::size_t size :
+       {std::size_t{1}, std::size_t{4096}, std::size_t{4097}, std::size_t{8192},
+        std::size_t{8193}, std::size_t{12288}, std::size_t{100000}}) {
+    SCOPED_TRACE(size);
+    const Bytes input = random_bytes(size, 11);
+    MemorySource source(input);
+    MemorySink sink;
+    Seen seen;
+    ASSERT_EQ(run_pass(source, &sink, marking_step(seen), kChunkSize).status,
+              PassStatus::kOk);
+    const Bytes& output = sink.bytes();
+    ASSERT_EQ(output.size(), size);
+
+    // The same writes made on the whole input at absolute offsets, window
+    // after window, as the step makes them.
+    Bytes expected = input;
+    for (std::size_t at = 0; at < size; at += kChunkSize) {
+      ++expected[at];
+      if (at + kChunkSize < size) ++expected[at + kChunkSize];
+      if (at + 4102 <= size) {
+        std::fill(expected.begin() + static_cast<std::ptrdiff_t>(at + 4090),
+                  expected.begin() + static_cast<std::ptrdiff_t>(at + 4102),
+                  static_cast<unsigned char>('A' + (at / kChunkSize) % 26));
+      }
+    }
+    EXPECT_EQ(output, expected);
+
+    // Each window opens with the marker tail its predecessor wrote (here
+    // bumped once more at offset 0 by the window's own step).
+    for (std::size_t k = 1; k < seen.size(); ++k) {
+      if (seen[k - 1].size() < 4102) continue;
+      const auto marker = static_cast<unsigned char>('A' + (k - 1) % 26);
+      EXPECT_EQ(seen[k][0], static_cast<unsigned char>(marker + 1)) << "window " << k;
+      for (std::size_t i = 1; i < 6; ++i) EXPECT_EQ(seen[k][i], marker) << "window " << k;
+    }
+  }
+}
+
+TEST(WindowStream, ReadErrorEndsThePass) {
+  const Bytes input = random_bytes(20000);
+  // Failing reads after N bytes, including after the very last byte: an
+  // error where end of input was due must not pass for end of input.
+  constexpr std::size_t kFailAfter[] = {0, 1, 4095, 4096, 8192, 12000, 19999, 20000};
+  for (const std::size_t n : kFailAfter) {
+    for (const std::size_t block : {kChunkSize, kDefaultReadBlock}) {
+      SCOPED_TRACE(::testing::Message() << "fail after " << n << ", block " << block);
+      MemorySource source(input, {.short_read = 1000, .fail_after = n});
+      MemorySink sink;
+      Seen seen;
+      const PassResult result = run_pass(source, &sink, recording_step(seen), block);
+      EXPECT_EQ(result.status, PassStatus::kReadError);
+      EXPECT_EQ(result.bytes, n);
+      // What was written is a settled prefix of the input, never the tail
+      // of a window that a later step could still have changed.
+      const Bytes& out = sink.bytes();
+      ASSERT_LE(out.size(), n);
+      EXPECT_TRUE(std::equal(out.begin(), out.end(), input.begin()));
+      EXPECT_EQ(out.size() % kChunkSize, 0u);
+    }
+  }
+}
+
+TEST(WindowStream, ReadErrorOnEmptyInputIsReported) {
+  MemorySource source(Bytes{}, {.fail_after = 0});
+  Seen seen;
+  EXPECT_EQ(run_pass(source, nullptr, recording_step(seen)).status,
+            PassStatus::kReadError);
+  EXPECT_TRUE(seen.empty());
+}
+
+TEST(WindowStream, WriteErrorEndsThePass) {
+  const Bytes input = random_bytes(20000);
+  struct Row {
+    std::size_t accepted;  // bytes the sink takes before it fails
+    PassStatus status;
+  };
+  const Row rows[] = {
+      {0, PassStatus::kWriteError},     {1, PassStatus::kWriteError},
+      {4095, PassStatus::kWriteError},  {4096, PassStatus::kWriteError},
+      {19999, PassStatus::kWriteError}, {20000, PassStatus::kOk},
+      {1u << 20, PassStatus::kOk},
+  };
+  for (const auto& row : rows) {
+    for (const std::size_t block : {kChunkSize, kDefaultReadBlock}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "accepts " << row.accepted << ", block " << block);
+      MemorySource source(input);
+      MemorySink sink({.fail_after = row.accepted});
+      Seen seen;
+      EXPECT_EQ(run_pass(source, &sink, recording_step(seen), block).status, row.status);
+      EXPECT_EQ(sink.bytes(),
+                Bytes(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                         row.accepted, input.size()))));
+    }
+  }
+}
+
+TEST(WindowStream, EmptyInputWritesNothingAndRunsNoStep) {
+  MemorySource source(Bytes{});
+  MemorySink sink({.fail_after = 0});  // fails any write of a byte
+  Seen seen;
+  const PassResult result = run_pass(source, &sink, recording_step(seen));
+  EXPECT_EQ(result.status, PassStatus::kOk);
+  EXPECT_EQ(result.bytes, 0u);
+  EXPECT_TRUE(seen.empty());
+  EXPECT_TRUE(sink.bytes().empty());
+}
+
+}  // namespace
+}  // namespace iccdrop::stream
