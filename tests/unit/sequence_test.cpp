@@ -1,0 +1,418 @@
+// The sequence matcher: the anchor test, gaps between tokens, retries after a
+// failed attempt, the empty token, region bounds, `last_start`, and the three
+// patterns of the colour-space passes on typical and awkward PDF text.
+#include "match/sequence.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "colorspace/patterns.h"
+
+namespace iccdrop::match {
+namespace {
+
+using namespace std::string_view_literals;
+using colorspace::kIccArrayPattern;
+using colorspace::kProfileStreamPattern;
+using colorspace::kResourceEntryPattern;
+
+constexpr std::optional<std::size_t> kNone = std::nullopt;
+constexpr std::int32_t kUntouched = -77;  // a value entry that must stay as it was
+constexpr std::size_t kUnset = 999;
+
+std::vector<unsigned char> bytes_of(std::string_view text) {
+  return std::vector<unsigned char>(text.begin(), text.end());
+}
+
+std::string show(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      constexpr char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return "\xC2\xAB" + out + "\xC2\xBB";
+}
+
+SequenceMatch fresh_match() {
+  SequenceMatch match;
+  match.total_length = kUnset;
+  match.lengths.fill(kUnset);
+  match.values.fill(kUntouched);
+  return match;
+}
+
+struct Row {
+  const char* what;
+  std::string_view anchor;
+  std::vector<std::string_view> tokens;
+  std::string_view text;
+  std::optional<std::size_t> start;
+  std::string_view matched;          // text of the whole match, when there is one
+  std::vector<std::size_t> lengths;  // one per token
+  std::vector<std::int32_t> values;  // one per token; kUntouched for non-numbers
+};
+
+void check_row(const Row& row, std::size_t last_start = kAnyStart) {
+  SCOPED_TRACE(std::string(row.what) + " on " + show(row.text));
+  const auto region = bytes_of(row.text);
+  const TokenPattern pattern{row.anchor, row.tokens};
+  SequenceMatch match = fresh_match();
+  const auto found = match_sequence(region, pattern, match, last_start);
+  ASSERT_EQ(found, row.start);
+  if (!found) return;
+  ASSERT_EQ(row.text.substr(*found, row.matched.size()), row.matched) << "bad row";
+  EXPECT_EQ(match.total_length, row.matched.size());
+  ASSERT_EQ(row.lengths.size(), row.tokens.size()) << "bad row";
+  ASSERT_EQ(row.values.size(), row.tokens.size()) << "bad row";
+  for (std::size_t i = 0; i < row.tokens.size(); ++i) {
+    EXPECT_EQ(match.lengths[i], row.lengths[i]) << "token " << i;
+    EXPECT_EQ(match.values[i], row.values[i]) << "token " << i;
+  }
+  for (std::size_t i = row.tokens.size(); i < kMaxTokens; ++i) {
+    EXPECT_EQ(match.lengths[i], kUnset) << "entry " << i << " lies past the pattern";
+    EXPECT_EQ(match.values[i], kUntouched) << "entry " << i << " lies past the pattern";
+  }
+}
+
+void check_rows(const std::vector<Row>& rows) {
+  for (const Row& row : rows) check_row(row);
+}
+
+constexpr std::int32_t U = kUntouched;  // short, for the rows below
+const std::vector<std::string_view> kRef{"#", "#", "R"};
+const std::vector<std::string_view> kObj{"#", "#", "obj"};
+
+TEST(SequenceMatcher, AnchorMustOccurSomewhereInTheRegion) {
+  check_rows({
+      {"anchor is a token", "R", kRef, "5 0 R", 0, "5 0 R", {1, 1, 1}, {5, 0, U}},
+      {"anchor missing", "obj", kRef, "5 0 R", kNone, "", {}, {}},
+      {"anchor before the match", "Q", kRef, "Q 5 0 R", 2, "5 0 R", {1, 1, 1}, {5, 0, U}},
+      {"anchor after the match", "Q", kRef, "5 0 R Q", 0, "5 0 R", {1, 1, 1}, {5, 0, U}},
+      {"anchor inside a word", "bj", kObj, "1 0 obj", 0, "1 0 obj", {1, 1, 3}, {1, 0, U}},
+      {"anchor case matters", "OBJ", kObj, "1 0 obj", kNone, "", {}, {}},
+      {"empty anchor", "", kRef, "5 0 R", 0, "5 0 R", {1, 1, 1}, {5, 0, U}},
+      {"empty region", "", kRef, "", kNone, "", {}, {}},
+  });
+}
+
+TEST(SequenceMatcher, LaterTokensFollowAfterGapBytesOnly) {
+  const std::string long_gap = "5" + std::string(300, ' ') + "0 R";
+  check_rows({
+      {"NUL is a gap",
+       "R",
+       kRef,
+       "5\0"
+       "0\0R"sv,
+       0,
+       "5\0"
+       "0\0R"sv,
+       {1, 1, 1},
+       {5, 0, U}},
+      {"line ends and tab", "R", kRef, "5\r\n0\tR", 0, "5\r\n0\tR", {1, 1, 1}, {5, 0, U}},
+      {"no gap before R", "R", kRef, "5 0R", 0, "5 0R", {1, 1, 1}, {5, 0, U}},
+      {"long gap", "R", kRef, long_gap, 0, long_gap, {1, 1, 1}, {5, 0, U}},
+      {"form feed is no gap", "R", kRef, "5\f0 R", kNone, "", {}, {}},
+      {"form feed before R", "R", kRef, "5 0\fR", kNone, "", {}, {}},
+      {"vertical tab", "R", kRef, "5\v0 R", kNone, "", {}, {}},
+      {"no-break space",
+       "R",
+       kRef,
+       "5\xA0"
+       "0 R",
+       kNone,
+       "",
+       {},
+       {}},
+      {"a word between", "R", kRef, "5 0 x R", kNone, "", {}, {}},
+      {"numbers run together", "R", kRef, "50 R", kNone, "", {}, {}},
+      {"R is a word's front", "R", kRef, "5 0 Rx", kNone, "", {}, {}},
+      {"R before a delimiter", "R", kRef, "5 0 R/", 0, "5 0 R", {1, 1, 1}, {5, 0, U}},
+  });
+}
+
+TEST(SequenceMatcher, FailedAttemptRetriesOneByteAfterItsFirstToken) {
+  check_rows({
+      {"skips the 1", "obj", kObj, "1 2 3 obj", 2, "2 3 obj", {1, 1, 3}, {2, 3, U}},
+      {"inside a name",
+       "obj",
+       kObj,
+       "/Length1 0 obj",
+       7,
+       "1 0 obj",
+       {1, 1, 3},
+       {1, 0, U}},
+      {"after a point", "obj", kObj, "12.5 0 obj", 3, "5 0 obj", {1, 1, 3}, {5, 0, U}},
+      // The retry starts after the first token, not after the token that failed.
+      {"not after the failure",
+       "obj",
+       kObj,
+       "1 23 4 obj",
+       2,
+       "23 4 obj",
+       {2, 1, 3},
+       {23, 4, U}},
+      {"inside a longer run",
+       "obj",
+       kObj,
+       "x123 0 obj",
+       1,
+       "123 0 obj",
+       {3, 1, 3},
+       {123, 0, U}},
+      {"literal first", "<<", {"obj", "<<"}, "obj x obj <<", 6, "obj <<", {3, 2}, {U, U}},
+      {"literal inside a word",
+       "obj",
+       {"obj", "#"},
+       "endobj 5",
+       3,
+       "obj 5",
+       {3, 1},
+       {U, 5}},
+      {"prefix first",
+       "/Cs",
+       {"/Cs*", "#", "#", "R"},
+       "/Cs1 7 /Cs2 8 0 R",
+       7,
+       "/Cs2 8 0 R",
+       {4, 1, 1, 1},
+       {U, 8, 0, U}},
+      {"no attempt succeeds", "obj", kObj, "1 2 3 4 x obj", kNone, "", {}, {}},
+  });
+}
+
+TEST(SequenceMatcher, ValuesComeFromTheSuccessfulAttempt) {
+  // The attempts from 7 and from 8 store 8 and 1 before they fail.
+  check_rows({
+      {"earlier attempts",
+       "obj",
+       kObj,
+       "7 8 x 1 2 obj",
+       6,
+       "1 2 obj",
+       {1, 1, 3},
+       {1, 2, U}},
+      {"saturated",
+       "obj",
+       kObj,
+       "4294967299 0 obj",
+       0,
+       "4294967299 0 obj",
+       {10, 1, 3},
+       {2147483647, 0, U}},
+  });
+}
+
+TEST(SequenceMatcher, EmptyTokenSkipsNothing) {
+  check_rows({
+      {"between", "]", {"[", "...", "]"}, "[ ]", 0, "[ ]", {1, 0, 1}, {U, U, U}},
+      {"does not widen", "]", {"[", "...", "]"}, "[x]", kNone, "", {}, {}},
+      {"twice",
+       "/N",
+       {"<<", "...", "...", "/N"},
+       "<< /N",
+       0,
+       "<< /N",
+       {2, 0, 0, 2},
+       {U, U, U, U}},
+      {"first, gaps after", "", {"...", "#"}, "  7", 0, "  7", {0, 1}, {U, 7}},
+      {"first, retried", "", {"...", "#"}, "x 7", 1, " 7", {0, 1}, {U, 7}},
+      {"last", "", {"#", "..."}, "x 5 y", 2, "5", {1, 0}, {5, U}},
+      {"alone", "", {"..."}, "abc", 0, "", {0}, {U}},
+      {"alone, empty region", "", {"..."}, "", 0, "", {0}, {U}},
+  });
+}
+
+TEST(SequenceMatcher, SingleTokenPatternMatchesWhereItsTokenDoes) {
+  check_rows({
+      {"literal", "obj", {"obj"}, "endobj", 3, "obj", {3}, {U}},
+      {"number", "", {"#"}, "ab 42", 3, "42", {2}, {42}},
+      {"prefix", "/Cs", {"/Cs*"}, "x /Cs12", 2, "/Cs12", {5}, {U}},
+      {"at the very end", "R", {"R"}, "Rx R", 3, "R", {1}, {U}},
+  });
+}
+
+// Prefixes of «5 0 obj << /N 37»: the match needs the whole of "/N" and at
+// least one digit after it, and reads only the digits inside the region.
+TEST(SequenceMatcher, StaysInsideItsRegion) {
+  const auto buffer = bytes_of("5 0 obj << /N 37 ");
+  for (std::size_t n = 0; n <= buffer.size(); ++n) {
+    SCOPED_TRACE(n);
+    const auto region = bytes_of(std::string_view(
+        reinterpret_cast<const char*>(buffer.data()), n));  // exact size for ASan
+    SequenceMatch match = fresh_match();
+    const auto found = match_sequence(region, kProfileStreamPattern, match);
+    if (n < 15) {
+      EXPECT_EQ(found, kNone);
+      continue;
+    }
+    ASSERT_EQ(found, 0u);
+    EXPECT_EQ(match.values[6], n == 15 ? 3 : 37);
+    EXPECT_EQ(match.total_length, n == 15 ? 15u : 16u);
+  }
+  // A region that starts inside the first number sees only its tail.
+  const auto whole = bytes_of("15 0 obj << /N 3");
+  SequenceMatch match = fresh_match();
+  EXPECT_EQ(match_sequence(Region(whole).subspan(1), kProfileStreamPattern, match), 0u);
+  EXPECT_EQ(match.values[0], 5);
+  EXPECT_EQ(match_sequence(Region(whole).subspan(2), kProfileStreamPattern, match),
+            kNone);
+}
+
+TEST(SequenceMatcher, LastStartBoundsWhereTheMatchMayBegin) {
+  struct LastStartRow {
+    std::string_view text;
+    std::size_t last_start;
+    std::optional<std::size_t> expected;
+  };
+  const LastStartRow rows[] = {
+      {"1 0 obj 2 0 obj", 0, 0},  // still the first match, not a later one
+      {"1 0 obj 2 0 obj", 8, 0}, {"1 0 obj 2 0 obj", kAnyStart, 0},
+      {"xxxx1 0 obj", 3, kNone}, {"xxxx1 0 obj", 4, 4},
+      {"xxxx1 0 obj", 5, 4},     {"xxxx1 0 obj", 1000, 4},  // beyond the region
+      {"1 2 3 obj", 1, kNone},  // the match found by a retry starts at 2
+      {"1 2 3 obj", 2, 2},       {"", 0, kNone},
+  };
+  const TokenPattern pattern{"obj", kObj};
+  for (const LastStartRow& row : rows) {
+    const auto region = bytes_of(row.text);
+    SequenceMatch match = fresh_match();
+    EXPECT_EQ(match_sequence(region, pattern, match, row.last_start), row.expected)
+        << show(row.text) << " last_start " << row.last_start;
+  }
+}
+
+// ------------------------------------------------- the patterns of the passes
+
+struct PatternRow {
+  const TokenPattern* pattern;
+  std::string_view text;
+  std::optional<std::size_t> start;
+  std::string_view matched;
+  std::vector<std::pair<std::size_t, std::int32_t>> values;  // token index, value
+};
+
+void check_pattern_rows(const std::vector<PatternRow>& rows) {
+  for (const PatternRow& row : rows) {
+    SCOPED_TRACE(show(row.text));
+    const auto region = bytes_of(row.text);
+    SequenceMatch match = fresh_match();
+    const auto found = match_sequence(region, *row.pattern, match);
+    ASSERT_EQ(found, row.start);
+    if (!found) continue;
+    ASSERT_EQ(row.text.substr(*found, row.matched.size()), row.matched) << "bad row";
+    EXPECT_EQ(match.total_length, row.matched.size());
+    std::size_t sum = 0;
+    for (std::size_t i = 0; i < row.pattern->tokens.size(); ++i) sum += match.lengths[i];
+    EXPECT_LE(sum, match.total_length);
+    for (const auto& [index, value] : row.values) {
+      EXPECT_EQ(match.values[index], value) << "token " << index;
+    }
+  }
+}
+
+TEST(ResourceEntryPattern, FindsCsNamesThatReferToAnObject) {
+  const TokenPattern* p = &kResourceEntryPattern;
+  check_pattern_rows({
+      {p, "/Cs1 7 0 R", 0, "/Cs1 7 0 R", {{1, 7}, {2, 0}}},
+      {p, "/ColorSpace << /Cs1 7 0 R /Cs2 9 0 R >>", 15, "/Cs1 7 0 R", {{1, 7}, {2, 0}}},
+      {p, "/CsLongName 12 0 R", 0, "/CsLongName 12 0 R", {{1, 12}, {2, 0}}},
+      {p, "/Cs 7 0 R", 0, "/Cs 7 0 R", {{1, 7}}},
+      {p, "/Cs1\r\n7\n0\tR", 0, "/Cs1\r\n7\n0\tR", {{1, 7}, {2, 0}}},
+      {p, "/Cs1 7 0 R/Cs2 8 0 R", 0, "/Cs1 7 0 R", {{1, 7}}},
+      {p, "<</Cs1 7 0 R>>", 2, "/Cs1 7 0 R", {{1, 7}}},
+      {p, "/Cs1 7 0R", 0, "/Cs1 7 0R", {{1, 7}, {2, 0}}},
+      {p, "/CS1 7 0 R", kNone, "", {}},  // case matters
+      {p, "/Cs1 [/ICCBased 5 0 R]", kNone, "", {}},
+      {p, "/Cs1 7 0 Rx", kNone, "", {}},
+      {p, "/Cs1 7 R", kNone, "", {}},
+      {p, "/Cs1 7 0 obj", kNone, "", {}},
+      {p, "/Cs1\f7 0 R", kNone, "", {}},
+      {p, "/Cs#201 7 0 R", 0, "/Cs#201 7 0 R", {{1, 7}}},  // '#' is regular
+  });
+}
+
+TEST(ProfileStreamPattern, FindsStreamsWhoseFirstKeyIsN) {
+  const TokenPattern* p = &kProfileStreamPattern;
+  check_pattern_rows({
+      {p, "5 0 obj << /N 3", 0, "5 0 obj << /N 3", {{0, 5}, {1, 0}, {6, 3}}},
+      {p, "5 0 obj << /N 4 /Length 2 >>", 0, "5 0 obj << /N 4", {{0, 5}, {6, 4}}},
+      {p, "5 0 obj <</N 1/Length 20>>", 0, "5 0 obj <</N 1", {{0, 5}, {6, 1}}},
+      {p, "5 0 obj\r\n<<\r\n/N 3", 0, "5 0 obj\r\n<<\r\n/N 3", {{6, 3}}},
+      {p, "5 0 obj<</N 3>>", 0, "5 0 obj<</N 3", {{6, 3}}},
+      {p, "15 0 obj << /N 3", 0, "15 0 obj << /N 3", {{0, 15}}},
+      {p,
+       "endobj\n8 0 obj\n<< /N 4 /Alternate /DeviceCMYK",
+       7,
+       "8 0 obj\n<< /N 4",
+       {{0, 8}, {1, 0}, {6, 4}}},
+      {p, "5 0 obj <<\0/N 3"sv, 0, "5 0 obj <<\0/N 3"sv, {{6, 3}}},
+      {p, "5 0 obj << /N 4294967299", 0, "5 0 obj << /N 4294967299", {{6, 2147483647}}},
+      {p, "5 0 obj << /Length 900 /N 3", kNone, "", {}},
+      {p, "5 0 obj << /Name 3", kNone, "", {}},
+      {p, "5 0 obj <<\f/N 3", kNone, "", {}},
+      {p, "5 0 obj << /N /3", kNone, "", {}},
+      {p, "5 0 obj [ /N 3", kNone, "", {}},
+      {p, "5 0 R << /N 3", kNone, "", {}},
+  });
+}
+
+TEST(IccArrayPattern, FindsIccBasedArrayObjects) {
+  const TokenPattern* p = &kIccArrayPattern;
+  check_pattern_rows({
+      {p,
+       "7 0 obj [/ICCBased 5 0 R]",
+       0,
+       "7 0 obj [/ICCBased 5 0 R]",
+       {{0, 7}, {1, 0}, {5, 5}, {6, 0}}},
+      {p,
+       "7 0 obj\n[/ICCBased 5 0R]\nendobj",
+       0,
+       "7 0 obj\n[/ICCBased 5 0R]",
+       {{5, 5}, {6, 0}}},  // the shortest array text, 16 bytes
+      {p,
+       "7 0 obj [ /ICCBased 8 0 R ] endobj",
+       0,
+       "7 0 obj [ /ICCBased 8 0 R ]",
+       {{0, 7}, {5, 8}}},
+      {p,
+       "endobj\r\n12 3 obj\r\n[\r\n/ICCBased\r\n45 6\r\nR\r\n]",
+       8,
+       "12 3 obj\r\n[\r\n/ICCBased\r\n45 6\r\nR\r\n]",
+       {{0, 12}, {1, 3}, {5, 45}, {6, 6}}},
+      {p, "7 0 obj [/ICCBased5 0 R]", kNone, "", {}},  // no gap after the name
+      {p, "7 0 obj [/ICCBased 50R]", kNone, "", {}},   // one number, not two
+      {p, "7 0 obj [/ICCBased 5 0 R", kNone, "", {}},
+      {p, "7 0 obj [/ICCBased 5 0 R /Extra]", kNone, "", {}},
+      {p, "[/ICCBased 5 0 R]", kNone, "", {}},
+      {p, "7 0 obj [/ICCBased 5 0 R]"sv.substr(0, 24), kNone, "", {}},
+      {p,
+       "7 0 obj [/ICCBasedX 5 0 R] 8 0 obj [/ICCBased 6 0 R]",
+       27,
+       "8 0 obj [/ICCBased 6 0 R]",
+       {{0, 8}, {5, 6}}},
+      {p, "7 0 obj [/Indexed /DeviceRGB 1 <00>] /ICCBased", kNone, "", {}},
+  });
+}
+
+TEST(IccArrayPattern, ShortestArrayTextIsSixteenBytes) {
+  const auto region = bytes_of("7 0 obj [/ICCBased 5 0R]");
+  SequenceMatch match = fresh_match();
+  ASSERT_EQ(match_sequence(region, kIccArrayPattern, match), 0u);
+  const std::size_t array_start = 8;  // the '['
+  EXPECT_EQ(match.total_length - array_start, 16u);
+}
+
+}  // namespace
+}  // namespace iccdrop::match
