@@ -1,0 +1,95 @@
+// Test PDF cases: a small declarative description of a file (colour spaces,
+// resource dictionaries, pages, and the order in which their objects are
+// written), the builder that turns it into PDF bytes in the style of the
+// macOS Quartz writer, and the conversions iccdrop must report on it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pdfgen/pdf_writer.h"
+#include "support/tool_messages.h"
+
+namespace iccdrop::pdfgen {
+
+enum class Profile {
+  kGray,       // Gray.icc of icc-profiles-free, /N 1
+  kRgb,        // sRGB.icc of icc-profiles-free, /N 3
+  kCmyk,       // our own CMYK profile, 5 grid points, /N 4
+  kCmykSmall,  // our own CMYK profile, 3 grid points, /N 4
+  kCmykLarge,  // Ghostscript's default_cmyk.icc (187 KB), /N 4
+};
+
+struct ColorSpace {
+  std::string name;  // resource name without the slash, e.g. "Cs1"
+  Profile profile;
+  bool n_first = true;  // false: «<< /Length … /N 3 …» as older macOS writes it
+  bool direct =
+      false;  // true: «/Cs3 [ /ICCBased 12 0 R ]» inside the resource dictionary
+};
+
+struct Resources {
+  std::vector<int> color_spaces;   // indexes into Case::color_spaces, named there
+  std::optional<int> image_space;  // an image XObject /Im1 in this colour space
+};
+
+struct Page {
+  int resources = 0;  // index into Case::resources; pages may share one
+};
+
+// What is written next. kPadTo writes a comment line so that `needle` of the
+// following item starts at offset 4096 * k + `delta` for the smallest k that
+// leaves room for the comment. kRest writes every part not yet written, in
+// Quartz's order (content, page, resources, colour spaces, page tree, ...).
+enum class ItemKind { kArray, kProfile, kResources, kPage, kRest, kPadTo };
+struct Item {
+  ItemKind kind;
+  int index = 0;            // colour space, resources or page index
+  long delta = 0;           // kPadTo only
+  std::string needle = "";  // kPadTo only: empty means the object's first byte
+};
+
+struct Case {
+  std::string name;
+  std::string summary;
+  LineEnd line_end = LineEnd::kLf;
+  std::vector<ColorSpace> color_spaces;
+  std::vector<Resources> resources;
+  std::vector<Page> pages;
+  std::vector<Item> order;  // empty: Quartz's order throughout
+};
+
+using Change = testing::ColorSpaceChange;
+
+struct ColorSpaceFacts {
+  std::string name;
+  Profile profile;
+  bool converts;             // the tool must rewrite it
+  std::size_t array_offset;  // file offset of its «[»; 0 for a direct array
+};
+
+struct BuiltCase {
+  std::string pdf;
+  std::vector<Change> changes;  // in the order the tool prints them
+  std::vector<ColorSpaceFacts> color_spaces;
+  // Per page: the colour spaces it paints with (the image's included).
+  std::vector<std::vector<int>> page_spaces;
+};
+
+struct BuildResult {
+  std::optional<BuiltCase> built;
+  std::string error;  // why not: a missing profile file, a layout that failed
+};
+
+// Profiles are read from `profile_dir` (Gray.icc, sRGB.icc and
+// ghostscript/default_cmyk.icc); our own CMYK profile is computed.
+[[nodiscard]] BuildResult build_case(const Case& c, const std::string& profile_dir);
+inline constexpr const char* kDefaultProfileDir = "/usr/share/color/icc";
+
+// The bundled examples/sample.pdf.
+[[nodiscard]] Case sample_case();
+// The integration suite's files.
+[[nodiscard]] std::vector<Case> generated_cases();
+
+}  // namespace iccdrop::pdfgen
