@@ -8,24 +8,35 @@ namespace {
 constexpr std::size_t kInitialSlots = 1024;  // a power of two
 
 std::size_t hash_key(std::int32_t object_number, std::int32_t generation) {
-  const std::uint64_t key = (std::uint64_t{static_cast<std::uint32_t>(object_number)} << 32) |
-                            static_cast<std::uint32_t>(generation);
-  // Fibonacci hashing of the whole key; the high bits are the best mixed.
-  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 20);
+  const std::uint64_t key =
+      (std::uint64_t{static_cast<std::uint32_t>(object_number)} << 32) |
+      static_cast<std::uint32_t>(generation);
+  // The table indexes by the low bits, so every key bit must reach them. A
+  // plain multiply leaves the low 32 bits to the generation alone: with
+  // generation 0 everywhere, 200,000 objects fell into a handful of slots and
+  // lookups turned quadratic. This is the 64-bit finaliser of MurmurHash3.
+  std::uint64_t h = key;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return static_cast<std::size_t>(h);
 }
 
 }  // namespace
 
 template <typename Payload>
-Registry::Table<Payload>::Table() : used(kInitialSlots), slots(kInitialSlots) {}
+Registry::Table<Payload>::Table() : index(kInitialSlots) {}
 
 template <typename Payload>
 std::size_t Registry::Table<Payload>::probe(std::int32_t object_number,
                                             std::int32_t generation) const {
-  const std::size_t mask = slots.size() - 1;
+  const std::size_t mask = index.size() - 1;
   std::size_t i = hash_key(object_number, generation) & mask;
-  while (used[i] != 0 &&
-         (slots[i].object_number != object_number || slots[i].generation != generation)) {
+  while (index[i] != 0) {
+    const Record& record = records[index[i] - 1];
+    if (record.object_number == object_number && record.generation == generation) break;
     i = (i + 1) & mask;
   }
   return i;
@@ -34,30 +45,31 @@ std::size_t Registry::Table<Payload>::probe(std::int32_t object_number,
 template <typename Payload>
 void Registry::Table<Payload>::put(std::int32_t object_number, std::int32_t generation,
                                    const Payload& payload) {
-  // Grow at 3/4 full: linear probing stays short and the table stays small.
-  if ((size + 1) * 4 > slots.size() * 3) {
-    std::vector<std::uint8_t> old_used(slots.size() * 2);
-    std::vector<Slot> old_slots(slots.size() * 2);
-    old_used.swap(used);
-    old_slots.swap(slots);
-    for (std::size_t i = 0; i < old_slots.size(); ++i) {
-      if (old_used[i] == 0) continue;
-      const std::size_t j = probe(old_slots[i].object_number, old_slots[i].generation);
-      used[j] = 1;
-      slots[j] = old_slots[i];
+  const std::size_t i = probe(object_number, generation);
+  if (index[i] != 0) {
+    records[index[i] - 1].payload = payload;  // the newer fact replaces the older
+    return;
+  }
+  records.push_back(Record{object_number, generation, payload});
+  index[i] = static_cast<std::uint32_t>(records.size());
+  // Grow at 3/4 full, so that linear probes stay short; the records stay
+  // where they are and only the index is rebuilt.
+  if (records.size() * 4 > index.size() * 3) {
+    index.assign(index.size() * 2, 0);
+    for (std::size_t r = 0; r < records.size(); ++r) {
+      const std::size_t mask = index.size() - 1;
+      std::size_t j = hash_key(records[r].object_number, records[r].generation) & mask;
+      while (index[j] != 0) j = (j + 1) & mask;
+      index[j] = static_cast<std::uint32_t>(r + 1);
     }
   }
-  const std::size_t i = probe(object_number, generation);
-  if (used[i] == 0) ++size;
-  used[i] = 1;
-  slots[i] = Slot{object_number, generation, payload};
 }
 
 template <typename Payload>
 const Payload* Registry::Table<Payload>::get(std::int32_t object_number,
                                              std::int32_t generation) const {
   const std::size_t i = probe(object_number, generation);
-  return used[i] != 0 ? &slots[i].payload : nullptr;
+  return index[i] != 0 ? &records[index[i] - 1].payload : nullptr;
 }
 
 Registry::Registry() = default;
