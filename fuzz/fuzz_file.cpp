@@ -1,0 +1,128 @@
+// Both passes over an arbitrary byte string, in memory, wired as the driver
+// wires them over files. Checks:
+// - the output has the input's size and both passes succeed;
+// - every byte that differs lies inside a reported change, which starts at
+//   a '[' of the input and holds the device space's name followed by spaces;
+// - reading in 4096-byte blocks gives the same output and changes as
+//   reading in 12288-byte ones (the default 256 KiB blocks would cost a
+//   large buffer per pass and hold any fuzzed input whole);
+// - running both passes again on the output changes nothing more.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "colorspace/collect.h"
+#include "colorspace/convert.h"
+#include "colorspace/patterns.h"
+#include "colorspace/registry.h"
+#include "stream/window_stream.h"
+#include "support/memory_io.h"
+
+namespace {
+
+using iccdrop::stream::kChunkSize;
+
+struct Change {
+  std::uint64_t offset;  // input offset of the array's '['
+  std::size_t length;
+  std::string name;
+  std::string replacement;
+  bool operator==(const Change&) const = default;
+};
+
+struct Converted {
+  std::string output;
+  std::vector<Change> changes;
+};
+
+Converted convert(std::string_view input, std::size_t read_block) {
+  iccdrop::colorspace::Registry registry;
+  iccdrop::testing::MemorySource pass1_input(input);
+  const auto pass1 = iccdrop::stream::run_pass(
+      pass1_input, nullptr,
+      [&](std::span<unsigned char> window) {
+        iccdrop::colorspace::collect_window(window, registry);
+      },
+      read_block);
+  if (pass1.status != iccdrop::stream::PassStatus::kOk || pass1.bytes != input.size()) {
+    std::abort();
+  }
+
+  Converted result;
+  iccdrop::testing::MemorySource pass2_input(input);
+  iccdrop::testing::MemorySink sink;
+  // The n-th window starts at input offset n * 4096.
+  std::uint64_t window_start = 0;
+  const auto pass2 = iccdrop::stream::run_pass(
+      pass2_input, &sink,
+      [&](std::span<unsigned char> window) {
+        iccdrop::colorspace::convert_window(
+            window, registry, [&](const iccdrop::colorspace::Change& change) {
+              // The match starts in the zone; its '[' may lie beyond it.
+              if (change.offset + change.length > window.size()) std::abort();
+              result.changes.push_back({window_start + change.offset, change.length,
+                                        std::string(change.name),
+                                        std::string(change.replacement)});
+            });
+        window_start += kChunkSize;
+      },
+      read_block);
+  if (pass2.status != iccdrop::stream::PassStatus::kOk || pass2.bytes != input.size()) {
+    std::abort();
+  }
+  result.output = sink.text();
+  return result;
+}
+
+bool is_device_space(std::string_view name) {
+  for (std::string_view device : iccdrop::colorspace::kDeviceSpaceByComponents) {
+    if (name == device) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  constexpr std::size_t kLargeBlock = 3 * kChunkSize;
+  const Converted first = convert(input, kLargeBlock);
+  if (first.output.size() != input.size()) std::abort();
+
+  // Every changed byte is covered by a change; each change is well formed.
+  std::vector<bool> covered(input.size(), false);
+  for (const Change& change : first.changes) {
+    if (change.offset + change.length > input.size()) std::abort();
+    if (input[change.offset] != '[') std::abort();
+    if (!is_device_space(change.replacement) || change.name.size() > 7) std::abort();
+    if (change.length < change.replacement.size()) std::abort();
+    const std::string_view written =
+        std::string_view(first.output).substr(change.offset, change.length);
+    if (written.substr(0, change.replacement.size()) != change.replacement) std::abort();
+    if (written.find_first_not_of(' ', change.replacement.size()) !=
+        std::string_view::npos) {
+      std::abort();
+    }
+    for (std::size_t i = 0; i < change.length; ++i) covered[change.offset + i] = true;
+  }
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    if (first.output[i] != input[i] && !covered[i]) std::abort();
+  }
+
+  // The read block size changes nothing.
+  const Converted small_blocks = convert(input, kChunkSize);
+  if (small_blocks.output != first.output || small_blocks.changes != first.changes) {
+    std::abort();
+  }
+
+  // A second run has nothing left to convert.
+  if (!first.changes.empty()) {
+    const Converted second = convert(first.output, kLargeBlock);
+    if (second.output != first.output || !second.changes.empty()) std::abort();
+  }
+  return 0;
+}
