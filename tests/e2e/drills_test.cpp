@@ -103,6 +103,29 @@ TEST(FailingWrite, FullDeviceFailsTheRunAndIsNotRemoved) {
   EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"in.pdf"});
 }
 
+// ---- Reads that fail ----------------------------------------------------------
+
+TEST(FailingRead, UnreadableOrMisreportedInputStopsTheRunAndRemovesTheOutput) {
+  struct Row {
+    const char* input;
+    const char* message;
+  };
+  constexpr Row kRows[] = {
+      // A regular file whose first read fails (EIO at offset 0).
+      {"/proc/self/mem", "/proc/self/mem could not be read\n"},
+      // A regular file whose size (0) is not the count of bytes it gives.
+      {"/proc/self/status", "/proc/self/status changed while it was read\n"},
+  };
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.input);
+    TempDir dir;
+    const RunResult result = run_iccdrop(dir, {row.input, "out.pdf"});
+    expect_exit(result, 1);
+    EXPECT_EQ(result.out, std::string("Output file is out.pdf\n") + row.message);
+    EXPECT_TRUE(list_dir(dir.path()).empty());
+  }
+}
+
 // ---- The input changes between the passes ----------------------------------
 //
 // The child is traced and stopped on its way into the second open of the
