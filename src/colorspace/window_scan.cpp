@@ -1,52 +1,167 @@
 #include "colorspace/window_scan.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
+#include <optional>
 
+#include "colorspace/patterns.h"
+#include "match/char_class.h"
 #include "stream/window_stream.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace iccdrop::colorspace {
+namespace {
+
+// The first occurrence of `anchor` (at least 2 bytes) at or after `from`,
+// or none once a byte equal to the anchor's first one, at or after `limit`,
+// comes before any occurrence. Candidates are positions holding the anchor's
+// first two bytes, found 16 at a time: in «/Name /N /Cs1» only «/N» and «/Cs»
+// stop the scan for "/N" or "/Cs", where a memchr for '/' would stop at every
+// slash (one in 8 bytes of dense PDF syntax, some 10 ns a call).
+std::optional<std::size_t> find_anchor(std::span<const unsigned char> window,
+                                       std::size_t from, std::size_t limit,
+                                       std::string_view anchor) {
+  const std::size_t n = window.size();
+  if (anchor.size() > n) return std::nullopt;
+  const std::size_t last = n - anchor.size();  // the last possible start
+  const unsigned char* const base = window.data();
+  const auto first = static_cast<unsigned char>(anchor[0]);
+  const auto second = static_cast<unsigned char>(anchor[1]);
+  const auto rest_matches = [&](std::size_t at) {
+    return std::memcmp(base + at + 2, anchor.data() + 2, anchor.size() - 2) == 0;
+  };
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i want_first = _mm_set1_epi8(static_cast<char>(first));
+  const __m128i want_second = _mm_set1_epi8(static_cast<char>(second));
+  const auto load = [&](std::size_t at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + at));
+  };
+  // Looks at the 16 positions from `at` (reading bytes at .. at + 16): an
+  // occurrence, a stop (as none), or on to the next 16 (as at + 16).
+  const auto block = [&](std::size_t at) -> std::optional<std::size_t> {
+    const __m128i here = load(at);
+    const auto leads =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, want_first)));
+    const auto hits = leads & static_cast<unsigned>(_mm_movemask_epi8(
+                                  _mm_cmpeq_epi8(load(at + 1), want_second)));
+    // Lead bytes at or after the limit end the search unless they start the anchor.
+    unsigned stops = 0;
+    if (at >= limit) {
+      stops = leads;
+    } else if (limit - at < 16) {
+      stops = leads & ~((1u << (limit - at)) - 1);
+    }
+    for (unsigned bits = hits | stops; bits != 0; bits &= bits - 1) {
+      const std::size_t p = at + static_cast<std::size_t>(__builtin_ctz(bits));
+      if (p > last) return std::nullopt;
+      if (((hits >> (p - at)) & 1u) != 0 && rest_matches(p)) return p;
+      if (p >= limit) return std::nullopt;
+    }
+    return at + 16;
+  };
+  // 64 bytes at a time while they hold no lead byte at all (random data has
+  // a '/' in 256 bytes), 16 at a time around the ones that do.
+  for (; i + 65 <= n; i += 64) {
+    const __m128i any =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(load(i), want_first),
+                                  _mm_cmpeq_epi8(load(i + 16), want_first)),
+                     _mm_or_si128(_mm_cmpeq_epi8(load(i + 32), want_first),
+                                  _mm_cmpeq_epi8(load(i + 48), want_first)));
+    if (_mm_movemask_epi8(any) == 0) continue;
+    for (std::size_t at = i; at < i + 64; at += 16) {
+      const auto result = block(at);
+      if (!result || *result != at + 16) return result;
+    }
+  }
+  for (; i + 17 <= n; i += 16) {
+    const auto result = block(i);
+    if (!result || *result != i + 16) return result;
+  }
+#endif
+  for (; i <= last; ++i) {
+    if (base[i] != first) continue;
+    if (base[i + 1] == second && rest_matches(i)) return i;
+    if (i >= limit) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// The one position at which a match whose anchor token lies at `anchor_at`
+// can begin, found by walking back over the tokens before the anchor: gap
+// bytes, then each token from its end. The walk stops at `floor`, the start
+// of the region being searched. In «12 0 obj\n<< /N 3» the walk from the /N
+// passes «<<», «obj», «0» and stops at the 1. None when the tokens are not
+// there, which rejects most anchors after a few bytes.
+//
+// This is exact because a match's first token is a number or a literal and
+// every later token begins at the first non-gap byte after the one before:
+// going back from the anchor, each gap run and each digit run (numbers are
+// whole runs, and the literals hold neither gap bytes nor digits) has only
+// one place to end. Where the walk ends is the only possible start; the
+// forward match there decides.
+std::optional<std::size_t> walk_back(std::span<const unsigned char> window,
+                                     std::size_t floor, std::size_t anchor_at,
+                                     std::span<const std::string_view> before_anchor) {
+  const unsigned char* const base = window.data();
+  std::size_t p = anchor_at;
+  for (std::size_t i = before_anchor.size(); i-- > 0;) {
+    const std::string_view token = before_anchor[i];
+    const match::TokenKind kind = match::token_kind(token);
+    if (kind == match::TokenKind::kEmpty) continue;
+    while (p > floor && match::is_gap_byte(base[p - 1])) --p;
+    if (kind == match::TokenKind::kNumber) {
+      if (p == floor || !match::is_digit(base[p - 1])) return std::nullopt;
+      do --p;
+      while (p > floor && match::is_digit(base[p - 1]));
+    } else {
+      if (p - floor < token.size() ||
+          std::memcmp(base + p - token.size(), token.data(), token.size()) != 0) {
+        return std::nullopt;
+      }
+      p -= token.size();
+    }
+  }
+  return p;
+}
+
+}  // namespace
 
 void for_each_match(std::span<const unsigned char> window,
                     const match::TokenPattern& pattern, const MatchVisitor& visit) {
+  assert(anchor_byte_leads(pattern) && anchor_walks_back(pattern));
   constexpr std::size_t kZone = stream::kZoneLimit;
-  const std::string_view anchor = pattern.anchor;
-  const auto lead = static_cast<unsigned char>(anchor.front());
   const std::size_t n = window.size();
-  const unsigned char* const base = window.data();
+  const auto before_anchor = pattern.tokens.first(anchor_token_index(pattern));
 
+  // Matches are searched from `pos` on. A match holds its anchor token, and
+  // no byte between the match's start and that token is the anchor's lead
+  // byte, so each anchor has at most one match through it, starting after
+  // the anchor before it. Anchors are visited in order, and so are matches.
+  match::SequenceMatch match;
   std::size_t pos = 0;
   while (pos <= kZone && pos < n) {
-    // Find the first anchor at or after pos by its leading byte ('/' for all
-    // three patterns) and remember where the last other lead byte was: a
-    // match cannot begin before the byte after it. Matching thus starts next
-    // to an anchor instead of at every digit of the window.
-    std::size_t start = pos;
-    std::size_t anchor_at = 0;
-    for (std::size_t from = pos;; from = anchor_at + 1) {
-      const void* hit = std::memchr(base + from, lead, n - from);
-      if (hit == nullptr) return;
-      anchor_at = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - base);
-      if (n - anchor_at >= anchor.size() &&
-          std::memcmp(base + anchor_at, anchor.data(), anchor.size()) == 0) {
-        break;
+    // After a lead byte at or beyond the zone that is no anchor, every match
+    // starts beyond the zone.
+    const auto anchor_at = find_anchor(window, pos, kZone, pattern.anchor);
+    if (!anchor_at) return;
+    const auto start = walk_back(window, pos, *anchor_at, before_anchor);
+    if (start && *start > kZone) return;  // every later match starts after it
+    if (start) {
+      if (match::match_sequence_at_start(window.subspan(*start), pattern, match)) {
+        visit(*start, match);
+        pos = *start + std::min(match.total_length, kMaxAdvance);
+        continue;
       }
-      if (anchor_at >= kZone) return;  // every later match starts after it
-      start = anchor_at + 1;
     }
-    if (start > kZone) return;
-
-    match::SequenceMatch match;
-    const std::size_t last_start = std::min(anchor_at, kZone) - start;
-    const auto found =
-        match::match_sequence(window.subspan(start), pattern, match, last_start);
-    if (!found) {
-      pos = anchor_at + 1;
-      continue;
-    }
-    const std::size_t m = start + *found;
-    visit(m, match);
-    pos = m + std::min(match.total_length, kMaxAdvance);
+    // No match through this anchor; one through a later anchor starts after
+    // this one's lead byte.
+    if (*anchor_at >= kZone) return;
+    pos = *anchor_at + 1;
   }
 }
 

@@ -19,7 +19,7 @@ using MatchVisitor =
 // Calls `visit` for each match m at window offsets 0..4096, the search going
 // on from m + min(total_length, 255) to the window's end each time. The
 // visitor may rewrite the window; the search sees the rewritten bytes.
-// The pattern must satisfy anchor_byte_leads().
+// The pattern must satisfy anchor_byte_leads() and anchor_walks_back().
 void for_each_match(std::span<const unsigned char> window,
                     const match::TokenPattern& pattern, const MatchVisitor& visit);
 

@@ -14,8 +14,8 @@ std::size_t skip_gap_bytes(Region region, std::size_t from) {
 
 bool starts_with_at(Region region, std::size_t at, std::string_view text) {
   if (region.size() - at < text.size()) return false;
-  return std::string_view(reinterpret_cast<const char*>(region.data() + at), text.size()) ==
-         text;
+  return std::string_view(reinterpret_cast<const char*>(region.data() + at),
+                          text.size()) == text;
 }
 
 std::size_t regular_run_at(Region region, std::size_t at) {
@@ -62,6 +62,20 @@ std::optional<std::size_t> match_next_token(Region region, std::size_t end,
   return q + out_length;
 }
 
+// Matches tokens 1.. after token 0, which starts at s0 and was recorded in
+// `match`. Returns the end of the last token.
+std::optional<std::size_t> match_later_tokens(Region region,
+                                              std::span<const std::string_view> tokens,
+                                              std::size_t s0, SequenceMatch& match) {
+  std::optional<std::size_t> end = s0 + match.lengths[0];
+  std::int32_t value = 0;
+  for (std::size_t i = 1; i < tokens.size() && end; ++i) {
+    end = match_next_token(region, *end, tokens[i], match.lengths[i], value);
+    if (end && token_kind(tokens[i]) == TokenKind::kNumber) match.values[i] = value;
+  }
+  return end;
+}
+
 }  // namespace
 
 std::optional<std::size_t> match_sequence(Region region, const TokenPattern& pattern,
@@ -81,13 +95,7 @@ std::optional<std::size_t> match_sequence(Region region, const TokenPattern& pat
     if (s0 > last_start) return std::nullopt;
     match.lengths[0] = length;
     if (first_is_number) match.values[0] = value;
-
-    std::optional<std::size_t> end = s0 + length;
-    for (std::size_t i = 1; i < tokens.size() && end; ++i) {
-      end = match_next_token(region, *end, tokens[i], match.lengths[i], value);
-      if (end && token_kind(tokens[i]) == TokenKind::kNumber) match.values[i] = value;
-    }
-    if (end) {
+    if (const auto end = match_later_tokens(region, tokens, s0, match)) {
       match.total_length = *end - s0;
       return s0;
     }
@@ -96,6 +104,43 @@ std::optional<std::size_t> match_sequence(Region region, const TokenPattern& pat
     attempt = first_is_number ? s0 + match.lengths[0] : s0 + 1;
   }
   return std::nullopt;
+}
+
+bool match_sequence_at_start(Region region, const TokenPattern& pattern,
+                             SequenceMatch& match) {
+  const auto& tokens = pattern.tokens;
+  assert(!tokens.empty() && tokens.size() <= kMaxTokens);
+  assert(find_bytes(region, pattern.anchor));
+  // Token 0 as match_token would find it, but only at offset 0.
+  const std::string_view token = tokens[0];
+  switch (token_kind(token)) {
+    case TokenKind::kNumber:
+      if (region.empty() || !is_digit(region[0])) return false;
+      match.lengths[0] = digit_run(region, match.values[0]);
+      break;
+    case TokenKind::kEmpty:
+      match.lengths[0] = 0;
+      break;
+    case TokenKind::kNamePrefix: {
+      const std::string_view prefix = token.substr(0, token.size() - 1);
+      if (!starts_with_at(region, 0, prefix)) return false;
+      match.lengths[0] = prefix.size() + regular_run_at(region, prefix.size());
+      break;
+    }
+    case TokenKind::kLiteral:
+      // Followed by a regular character, the literal would be looked for
+      // further on, and found beyond offset 0.
+      if (!starts_with_at(region, 0, token) ||
+          (token.size() < region.size() && is_regular_char(region[token.size()]))) {
+        return false;
+      }
+      match.lengths[0] = token.size();
+      break;
+  }
+  const auto end = match_later_tokens(region, tokens, 0, match);
+  if (!end) return false;
+  match.total_length = *end;
+  return true;
 }
 
 }  // namespace iccdrop::match

@@ -22,9 +22,11 @@ struct TokenPattern {
 };
 
 struct SequenceMatch {
-  std::size_t total_length = 0;  // bytes from the first token's start to the last token's end
+  std::size_t total_length =
+      0;  // bytes from the first token's start to the last token's end
   std::array<std::size_t, kMaxTokens> lengths{};  // bytes of token i
-  std::array<std::int32_t, kMaxTokens> values{};  // value of number token i; others untouched
+  std::array<std::int32_t, kMaxTokens>
+      values{};  // value of number token i; others untouched
 };
 
 inline constexpr std::size_t kAnyStart = std::numeric_limits<std::size_t>::max();
@@ -39,9 +41,15 @@ inline constexpr std::size_t kAnyStart = std::numeric_limits<std::size_t>::max()
 //
 // `last_start` narrows the search to matches that begin at or before it; the
 // match returned is still the first in the region, or none.
-[[nodiscard]] std::optional<std::size_t> match_sequence(Region region,
-                                                        const TokenPattern& pattern,
-                                                        SequenceMatch& match,
-                                                        std::size_t last_start = kAnyStart);
+[[nodiscard]] std::optional<std::size_t> match_sequence(
+    Region region, const TokenPattern& pattern, SequenceMatch& match,
+    std::size_t last_start = kAnyStart);
+
+// Whether the pattern matches from the region's first byte: what
+// match_sequence(region, pattern, match, 0) finds, without its anchor test
+// and its search for token 0. The caller knows that the region holds the
+// anchor. `match` is filled as by match_sequence on success.
+[[nodiscard]] bool match_sequence_at_start(Region region, const TokenPattern& pattern,
+                                           SequenceMatch& match);
 
 }  // namespace iccdrop::match
