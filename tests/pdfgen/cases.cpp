@@ -16,9 +16,12 @@ constexpr std::size_t kChunk = 4096;  // iccdrop's read size: the boundaries we 
 constexpr int kPageSize = 288;        // points; 144 pixels at 36 dpi
 constexpr int kImageSize = 16;        // samples per row and column
 
-int components(Profile profile) {
+}  // namespace
+
+int components_of(Profile profile) {
   switch (profile) {
     case Profile::kGray:
+    case Profile::kGraySrgb:
       return 1;
     case Profile::kRgb:
       return 3;
@@ -27,8 +30,10 @@ int components(Profile profile) {
   }
 }
 
+namespace {
+
 const char* alternate(Profile profile) {
-  switch (components(profile)) {
+  switch (components_of(profile)) {
     case 1:
       return "/DeviceGray";
     case 3:
@@ -51,6 +56,9 @@ std::optional<std::string> load_profile(Profile profile, const std::string& dir,
       break;
     case Profile::kRgb:
       file = "sRGB.icc";
+      break;
+    case Profile::kGraySrgb:
+      file = "ghostscript/default_gray.icc";
       break;
     case Profile::kCmykLarge:
       file = "ghostscript/default_cmyk.icc";
@@ -182,7 +190,7 @@ std::string Builder::content_for(int page) const {
     const ColorSpace& space = case_.color_spaces[static_cast<std::size_t>(cs)];
     text += "/" + space.name + " cs\n";
     for (int column = 0; column < 5; ++column) {
-      for (int component = 0; component < components(space.profile); ++component) {
+      for (int component = 0; component < components_of(space.profile); ++component) {
         text += tint(page, row, column, component) + " ";
       }
       text += "sc\n" + std::to_string(12 + 54 * column) + " " +
@@ -235,7 +243,8 @@ PdfObject Builder::object_for(Part part) const {
     }
     case PartKind::kImage: {
       const int cs = *case_.resources[i].image_space;
-      const int n = components(case_.color_spaces[static_cast<std::size_t>(cs)].profile);
+      const int n =
+          components_of(case_.color_spaces[static_cast<std::size_t>(cs)].profile);
       std::string samples;
       for (int y = 0; y < kImageSize; ++y) {
         for (int x = 0; x < kImageSize; ++x) {
@@ -258,7 +267,7 @@ PdfObject Builder::object_for(Part part) const {
     case PartKind::kProfile: {
       const ColorSpace& space = case_.color_spaces[i];
       std::string data = flate_stored(as_span(profiles_.at(space.profile)));
-      const std::string n = "/N " + std::to_string(components(space.profile));
+      const std::string n = "/N " + std::to_string(components_of(space.profile));
       const std::string length = "/Length " + std::to_string(data.size());
       object.body =
           "<< " +
@@ -393,7 +402,9 @@ BuildResult Builder::build(std::size_t header_extra) const {
   for (int i = 0; i < static_cast<int>(case_.color_spaces.size()); ++i) {
     const ColorSpace& space = case_.color_spaces[static_cast<std::size_t>(i)];
     std::size_t array_offset = 0;
+    int array_object = 0;
     if (!space.direct) {
+      array_object = numbers_.at({PartKind::kArray, i});
       const std::size_t object_offset = offsets.at({PartKind::kArray, i});
       array_offset = built.pdf.find('[', object_offset);
     }
@@ -401,12 +412,13 @@ BuildResult Builder::build(std::size_t header_extra) const {
     // the profile's dictionary opens with /N. It reports the name's first 7
     // bytes.
     const bool converts = !space.direct && space.n_first && referenced.contains(i);
-    built.color_spaces.push_back({space.name, space.profile, converts, array_offset});
+    built.color_spaces.push_back(
+        {space.name, space.profile, converts, array_offset, array_object});
     if (converts) {
       changes.push_back(
           {array_offset,
            {space.name.substr(0, 7), std::string(testing::replacement_for_components(
-                                         components(space.profile)))}});
+                                         components_of(space.profile)))}});
     }
   }
   std::sort(changes.begin(), changes.end(),

@@ -14,7 +14,8 @@
 namespace iccdrop::pdfgen {
 
 enum class Profile {
-  kGray,       // Gray.icc of icc-profiles-free, /N 1
+  kGray,       // Gray.icc of icc-profiles-free (a linear tone curve), /N 1
+  kGraySrgb,   // Ghostscript's default_gray.icc (sGray: the sRGB tone curve), /N 1
   kRgb,        // sRGB.icc of icc-profiles-free, /N 3
   kCmyk,       // our own CMYK profile, 5 grid points, /N 4
   kCmykSmall,  // our own CMYK profile, 3 grid points, /N 4
@@ -67,6 +68,7 @@ struct ColorSpaceFacts {
   Profile profile;
   bool converts;             // the tool must rewrite it
   std::size_t array_offset;  // file offset of its «[»; 0 for a direct array
+  int array_object;          // its object number; 0 for a direct array
 };
 
 struct BuiltCase {
@@ -82,10 +84,14 @@ struct BuildResult {
   std::string error;  // why not: a missing profile file, a layout that failed
 };
 
-// Profiles are read from `profile_dir` (Gray.icc, sRGB.icc and
-// ghostscript/default_cmyk.icc); our own CMYK profile is computed.
+// Profiles are read from `profile_dir` (Gray.icc and sRGB.icc of
+// icc-profiles-free; ghostscript/default_gray.icc and default_cmyk.icc of
+// libgs-common); our own CMYK profile is computed.
 [[nodiscard]] BuildResult build_case(const Case& c, const std::string& profile_dir);
 inline constexpr const char* kDefaultProfileDir = "/usr/share/color/icc";
+
+// The /N of a profile: 1, 3 or 4.
+[[nodiscard]] int components_of(Profile profile);
 
 // The bundled examples/sample.pdf.
 [[nodiscard]] Case sample_case();

@@ -55,7 +55,7 @@ std::vector<Case> generated_cases() {
   add({"gray-rgb-cmyk-images",
        "three pages, one each for gray, RGB and CMYK, rectangles and an image in each",
        LineEnd::kLf,
-       {{"Cs1", kGray}, {"Cs2", kRgb}, {"Cs3", kCmyk}},
+       {{"Cs1", kGraySrgb}, {"Cs2", kRgb}, {"Cs3", kCmyk}},
        {{{0}, 0}, {{1}, 1}, {{2}, 2}},
        pages_on({0, 1, 2}),
        {}});
@@ -63,7 +63,7 @@ std::vector<Case> generated_cases() {
   add({"shared-resources",
        "four pages sharing one resource dictionary: RGB, gray, an RGB image",
        LineEnd::kLf,
-       {{"Cs1", kRgb}, {"Cs2", kGray}},
+       {{"Cs1", kRgb}, {"Cs2", kGraySrgb}},
        {{{0, 1}, 0}},
        pages_on({0, 0, 0, 0}),
        {}});
@@ -81,7 +81,7 @@ std::vector<Case> generated_cases() {
        "the resource dictionary and the profiles come after the arrays, at the end of "
        "the file",
        LineEnd::kLf,
-       {{"Cs1", kGray}, {"Cs2", kRgb}},
+       {{"Cs1", kGraySrgb}, {"Cs2", kRgb}},
        {{{0, 1}, 1}},
        pages_on({0, 0}),
        {rest(), profile(1), profile(0), resources(0)}});
@@ -89,7 +89,7 @@ std::vector<Case> generated_cases() {
   add({"array-at-start",
        "the first object of the file is an ICC-based array",
        LineEnd::kLf,
-       {{"Cs1", kRgb}, {"Cs2", kGray}},
+       {{"Cs1", kRgb}, {"Cs2", kGraySrgb}},
        {{{0, 1}, 0}},
        pages_on({0}),
        {array(0), rest()}});
@@ -97,7 +97,7 @@ std::vector<Case> generated_cases() {
   add({"array-at-end",
        "the last object before the xref table is an ICC-based array, in the final chunk",
        LineEnd::kLf,
-       {{"Cs1", kGray}, {"Cs2", kRgb}},
+       {{"Cs1", kGraySrgb}, {"Cs2", kRgb}},
        {{{0, 1}, 1}},
        pages_on({0}),
        {rest(), pad_to(40, "["), array(1)}});
@@ -111,19 +111,19 @@ std::vector<Case> generated_cases() {
        {rest(), pad_to(8, "/Cs1"), resources(0)}});
 
   add({"arrays-across-boundaries",
-       "arrays cut by 4096-byte boundaries: inside «/ICCBased», just before «]», "
+       "arrays cut by 4096-byte boundaries: inside «/ICCBased», right before «]», "
        "the object starting exactly on a boundary, «[» exactly on one",
        LineEnd::kLf,
-       {{"Cs1", kRgb}, {"Cs2", kGray}, {"Cs3", kCmyk}, {"Cs4", kRgb}},
+       {{"Cs1", kRgb}, {"Cs2", kGraySrgb}, {"Cs3", kCmyk}, {"Cs4", kRgb}},
        {{{0, 1}, 0}, {{2, 3}, 2}},
        pages_on({0, 1}),
-       {pad_to(-6, "["), array(0), pad_to(-2, "]"), array(1), pad_to(0, ""), array(2),
+       {pad_to(-6, "["), array(0), pad_to(0, "]"), array(1), pad_to(0, ""), array(2),
         pad_to(0, "["), array(3), rest()}});
 
   add({"entries-across-boundaries",
        "a resource entry and a profile's «/N 3» cut by 4096-byte boundaries",
        LineEnd::kLf,
-       {{"Cs1", kGray}, {"Cs2", kRgb}},
+       {{"Cs1", kGraySrgb}, {"Cs2", kRgb}},
        {{{0, 1}, 1}},
        pages_on({0}),
        {profile(0), pad_to(-3, "/Cs2"), resources(0), pad_to(-1, "/N"), profile(1),
@@ -140,20 +140,20 @@ std::vector<Case> generated_cases() {
 
   add({"n-not-first",
        "an RGB profile whose dictionary opens with /Length (stays ICC-based) beside a "
-       "gray one",
+       "gray one; the second page paints with the RGB one alone",
        LineEnd::kLf,
-       {{"Cs1", kRgb, false}, {"Cs2", kGray}},
-       {{{0, 1}, 0}},
-       pages_on({0}),
+       {{"Cs1", kRgb, false}, {"Cs2", kGraySrgb}},
+       {{{0, 1}, 0}, {{0}, 0}},
+       pages_on({0, 1}),
        {}});
 
   add({"direct-array",
        "a colour space written directly in the resource dictionary (stays) beside an "
-       "indirect one",
+       "indirect one; the second page paints with the direct one alone",
        LineEnd::kLf,
        {{"Cs1", kGray, true, true}, {"Cs2", kRgb}},
-       {{{0, 1}, 1}},
-       pages_on({0}),
+       {{{0, 1}, 1}, {{0}, std::nullopt}},
+       pages_on({0, 1}),
        {}});
 
   add({"image-space-without-entry",
@@ -183,7 +183,7 @@ std::vector<Case> generated_cases() {
   add({"long-name",
        "a resource name longer than 7 bytes: the message shows its first 7",
        LineEnd::kLf,
-       {{"CsLongName", kRgb}, {"Cs2", kGray}},
+       {{"CsLongName", kRgb}, {"Cs2", kGraySrgb}},
        {{{0, 1}, 0}},
        pages_on({0}),
        {}});
@@ -191,7 +191,7 @@ std::vector<Case> generated_cases() {
   add({"many-pages",
        "twelve pages over three resource dictionaries, images in each",
        LineEnd::kLf,
-       {{"Cs1", kRgb}, {"Cs2", kGray}, {"Cs3", kCmyk}, {"Cs4", kRgb}, {"Cs5", kGray}},
+       {{"Cs1", kRgb}, {"Cs2", kGraySrgb}, {"Cs3", kCmyk}, {"Cs4", kRgb}, {"Cs5", kGray}},
        {{{0, 1}, 0}, {{2, 1}, 2}, {{3, 4}, 4}},
        pages_on({0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2}),
        {}});
