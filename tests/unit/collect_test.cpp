@@ -174,7 +174,7 @@ TEST(CollectWindow, RecordsOnlyMatchesStartingAtOffsetsUpTo4096) {
   const std::string entry = "/Cs1 7 0 R";
   const std::string profile = "5 0 obj << /N 3";
   for (const auto& row : rows) {
-    for (const char filler : {' ', '%', ']', '\0', '\xff'}) {
+    for (const char filler : {' ', '%', ']', '/', '\0', '\xff'}) {
       for (const std::size_t size : {std::size_t{8192}, row.offset + 20}) {
         SCOPED_TRACE(::testing::Message() << "offset " << row.offset << ", filler "
                                           << int{filler} << ", window " << size);
@@ -207,6 +207,15 @@ TEST(CollectWindow, MatchesInsideTheZoneAreRecordedAndLaterOnesAreNot) {
   put(8182, "/Cs4 4 0 R");  // ends at the window's last byte
   expect_records(collect(window), {{1, 0, "Cs1"}, {2, 0, "Cs2"}},
                  {{11, 0, 1}, {12, 0, 4}});
+}
+
+// A match that ends at offset 4096 leaves the search there, and the match
+// that starts right at 4096 is still in the zone.
+TEST(CollectWindow, MatchRightAfterOneEndingAt4096IsRecorded) {
+  std::string window(8192, ' ');
+  window.replace(4086, 20, "/Cs1 1 0 R/Cs2 2 0 R");
+  window.replace(4106, 10, "/Cs3 3 0 R");
+  expect_records(collect(window), {{1, 0, "Cs1"}, {2, 0, "Cs2"}}, {});
 }
 
 // Pass 1 over whole inputs, through the window stream: the zones of all
