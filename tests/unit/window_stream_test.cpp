@@ -68,7 +68,8 @@ Bytes chunked_reference(std::span<const unsigned char> input, const WindowStep& 
   std::size_t next = 0;
   auto read_chunk = [&] {
     const std::size_t n = std::min(kChunkSize, input.size() - next);
-    std::memcpy(window.data() + fill, input.data() + next, n);
+    std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(next), n,
+                window.begin() + static_cast<std::ptrdiff_t>(fill));
     next += n;
     fill += n;
     return n;
