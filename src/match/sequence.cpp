@@ -12,10 +12,13 @@ std::size_t skip_gap_bytes(Region region, std::size_t from) {
   return from;
 }
 
+// Token texts are a few bytes long: a loop beats a call to memcmp.
 bool starts_with_at(Region region, std::size_t at, std::string_view text) {
   if (region.size() - at < text.size()) return false;
-  return std::string_view(reinterpret_cast<const char*>(region.data() + at),
-                          text.size()) == text;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (region[at + i] != static_cast<unsigned char>(text[i])) return false;
+  }
+  return true;
 }
 
 std::size_t regular_run_at(Region region, std::size_t at) {
@@ -27,10 +30,9 @@ std::size_t regular_run_at(Region region, std::size_t at) {
 // Matches token i (i >= 1) right after the previous token, which ended at
 // `end`: only gap bytes may lie between. Returns the token's end.
 std::optional<std::size_t> match_next_token(Region region, std::size_t end,
-                                            std::string_view token,
+                                            std::string_view token, TokenKind kind,
                                             std::size_t& out_length,
                                             std::int32_t& out_value) {
-  const TokenKind kind = token_kind(token);
   if (kind == TokenKind::kEmpty) {
     out_length = 0;
     return end;
@@ -67,11 +69,15 @@ std::optional<std::size_t> match_next_token(Region region, std::size_t end,
 std::optional<std::size_t> match_later_tokens(Region region,
                                               std::span<const std::string_view> tokens,
                                               std::size_t s0, SequenceMatch& match) {
-  std::optional<std::size_t> end = s0 + match.lengths[0];
-  std::int32_t value = 0;
-  for (std::size_t i = 1; i < tokens.size() && end; ++i) {
-    end = match_next_token(region, *end, tokens[i], match.lengths[i], value);
-    if (end && token_kind(tokens[i]) == TokenKind::kNumber) match.values[i] = value;
+  std::size_t end = s0 + match.lengths[0];
+  for (std::size_t i = 1; i < tokens.size(); ++i) {
+    const TokenKind kind = token_kind(tokens[i]);
+    std::int32_t value = 0;
+    const auto next =
+        match_next_token(region, end, tokens[i], kind, match.lengths[i], value);
+    if (!next) return std::nullopt;
+    if (kind == TokenKind::kNumber) match.values[i] = value;
+    end = *next;
   }
   return end;
 }

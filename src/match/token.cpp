@@ -42,8 +42,12 @@ std::size_t digit_run(Region region, std::int32_t& out_value) {
   std::int64_t value = 0;
   std::size_t n = 0;
   while (n < region.size() && is_digit(region[n])) {
-    value = std::min(kMax, value * 10 + (region[n] - '0'));
+    value = value * 10 + (region[n] - '0');
     ++n;
+    if (value > kMax) {  // stays above with every further digit
+      value = kMax;
+      while (n < region.size() && is_digit(region[n])) ++n;
+    }
   }
   out_value = static_cast<std::int32_t>(value);
   return n;
@@ -59,8 +63,7 @@ std::size_t regular_run(Region region) {
 }  // namespace
 
 std::optional<std::size_t> match_token(Region region, std::string_view token,
-                                       std::size_t& out_length,
-                                       std::int32_t& out_value) {
+                                       std::size_t& out_length, std::int32_t& out_value) {
   switch (token_kind(token)) {
     case TokenKind::kNumber: {
       const auto p = find_digit(region);
