@@ -52,17 +52,37 @@ mkdir -p "$dir"
 out=$dir/out.pdf
 messages=$dir/messages.txt
 cleanup() {
-  rm -f "$out" "$messages"
+  rm -f "$out" "$messages" "$dir/times.txt"
   ((keep)) || rm -f "$dir"/in-*.pdf
 }
 trap cleanup EXIT
 
-now() { echo "${EPOCHREALTIME/[.,]/}"; }  # microseconds
+# Sets CPU to the user + system time of all finished children so far, in
+# microseconds. Pure bash: a command substitution or a helper process here
+# would hide the children's times or add its own.
+to_us() {  # sets US from "1m2.345s"
+  local t=$1 m s
+  m=${t%%m*} s=${t#*m}
+  s=${s%s}
+  US=$(((m * 60 + 10#${s%.*}) * 1000000 + 10#${s#*.} * 1000))
+}
+cpu_now() {
+  local -a t
+  times >"$dir/times.txt"
+  mapfile -t t <"$dir/times.txt"
+  read -ra t <<<"${t[1]}"
+  to_us "${t[0]}"
+  CPU=$US
+  to_us "${t[1]}"
+  CPU=$((CPU + US))
+}
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 echo "== machine: $(nproc) cores, $(free -h | awk '/^Mem:/ { print $2 " RAM, " $7 " available" }'),"\
   "load $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-22s %10s %10s %11s %7s %9s %8s\n' input size cat_ms iccdrop_ms ratio peak_rss changes
+echo "== medians of $reps runs each, alternating; wall time, then user + system CPU time"
+printf '%-14s %6s %8s %8s %6s %8s %8s %6s %9s %7s\n' input size \
+  cat_ms icc_ms ratio cat_cpu icc_cpu ratio peak_rss changes
 
 # bench NAME KIND SIZE: generates the input once, then times the two commands.
 declare -A iccdrop_median
@@ -70,30 +90,42 @@ bench() {
   local name=$1 kind=$2 size=$3
   local in=$dir/in-$kind-$size.pdf
   [[ -f $in ]] || "$gen" "$kind" "$in" "$size"
-  local cat_times=() icc_times=() t0 t1 t2 i
+  local cat_times=() icc_times=() cat_cpus=() icc_cpus=() t0 t1 t2 c0 c1 c2 i
   # Warm-up: both commands once, so the input and the output's blocks are hot.
   cat "$in" >"$out"
   "$iccdrop" "$in" "$out" >"$messages"
   for ((i = 0; i < reps; i++)); do
-    t0=$(now)
+    cpu_now
+    c0=$CPU
+    t0=${EPOCHREALTIME/[.,]/}
     cat "$in" >"$out"
-    t1=$(now)
+    t1=${EPOCHREALTIME/[.,]/}
+    cpu_now
+    c1=$CPU
     "$iccdrop" "$in" "$out" >"$messages"
-    t2=$(now)
+    t2=${EPOCHREALTIME/[.,]/}
+    cpu_now
+    c2=$CPU
     cat_times+=($((t1 - t0)))
     icc_times+=($((t2 - t1)))
+    cat_cpus+=($((c1 - c0)))
+    icc_cpus+=($((c2 - c1)))
   done
-  local cat_us icc_us rss changes bytes
+  local cat_us icc_us cat_cpu icc_cpu rss changes bytes
   cat_us=$(printf '%s\n' "${cat_times[@]}" | median)
   icc_us=$(printf '%s\n' "${icc_times[@]}" | median)
+  cat_cpu=$(printf '%s\n' "${cat_cpus[@]}" | median)
+  icc_cpu=$(printf '%s\n' "${icc_cpus[@]}" | median)
   # Peak RSS in a run of its own, so that /usr/bin/time costs no timed run.
   rss=$(/usr/bin/time -f %M "$iccdrop" "$in" "$out" 2>&1 >"$messages" | tail -n1)
   changes=$(grep -c '^Changing ColorSpace' "$messages" || true)
   bytes=$(stat -c %s "$in")
   iccdrop_median[$name]=$icc_us
   awk -v n="$name" -v b="$bytes" -v c="$cat_us" -v d="$icc_us" -v r="$rss" -v k="$changes" \
-    'BEGIN { printf "%-22s %9.0fM %10.1f %11.1f %6.2fx %7.1fM %8d\n",
-             n, b / 1048576, c / 1000, d / 1000, d / c, r / 1024, k }'
+    -v cc="$cat_cpu" -v dc="$icc_cpu" \
+    'BEGIN { printf "%-14s %5.0fM %8.1f %8.1f %5.2fx %8.1f %8.1f %5.2fx %8.1fM %7d\n",
+             n, b / 1048576, c / 1000, d / 1000, d / c, cc / 1000, dc / 1000,
+             (cc > 0 ? dc / cc : 0), r / 1024, k }'
   ((keep)) || rm -f "$in"
 }
 
