@@ -16,6 +16,14 @@
 namespace iccdrop::colorspace {
 namespace {
 
+// Anchors and tokens are a few bytes long: a loop beats a call to memcmp.
+bool bytes_equal(const unsigned char* bytes, std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (bytes[i] != static_cast<unsigned char>(text[i])) return false;
+  }
+  return true;
+}
+
 // The first occurrence of `anchor` (at least 2 bytes) at or after `from`,
 // or none once a byte equal to the anchor's first one, at or after `limit`,
 // comes before any occurrence. Candidates are positions holding the anchor's
@@ -32,7 +40,7 @@ std::optional<std::size_t> find_anchor(std::span<const unsigned char> window,
   const auto first = static_cast<unsigned char>(anchor[0]);
   const auto second = static_cast<unsigned char>(anchor[1]);
   const auto rest_matches = [&](std::size_t at) {
-    return std::memcmp(base + at + 2, anchor.data() + 2, anchor.size() - 2) == 0;
+    return bytes_equal(base + at + 2, anchor.substr(2));
   };
   std::size_t i = from;
 #if defined(__SSE2__)
@@ -118,8 +126,7 @@ std::optional<std::size_t> walk_back(std::span<const unsigned char> window,
       do --p;
       while (p > floor && match::is_digit(base[p - 1]));
     } else {
-      if (p - floor < token.size() ||
-          std::memcmp(base + p - token.size(), token.data(), token.size()) != 0) {
+      if (p - floor < token.size() || !bytes_equal(base + p - token.size(), token)) {
         return std::nullopt;
       }
       p -= token.size();
