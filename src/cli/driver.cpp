@@ -89,9 +89,16 @@ class Run {
         same_file(output_info, input_info_)) {
       return fail("%s is the input file\n", output_name_.c_str());
     }
-    output_ = ::open(output_name_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Without blocking, so that a FIFO with no reader fails to open instead of
+    // waiting for ever; writes block again once it is open.
+    output_ =
+        ::open(output_name_.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (output_ < 0) return fail("%s did not open\n", output_name_.c_str());
-    if (::fstat(output_, &output_info) != 0) return fail_writing();
+    const int flags = ::fcntl(output_, F_GETFL);
+    if (flags < 0 || ::fcntl(output_, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        ::fstat(output_, &output_info) != 0) {
+      return fail_writing();
+    }
     if (same_file(output_info, input_info_)) {
       return fail("%s is the input file\n", output_name_.c_str());
     }
