@@ -177,6 +177,20 @@ TEST(CommandLine, OutputThatCannotBeOpenedIsReported) {
   }
 }
 
+TEST(CommandLine, FifoOutputWithoutReaderFailsInsteadOfHanging) {
+  TempDir dir;
+  const std::string input = plain_pdf(5000);
+  ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
+  ASSERT_EQ(::mkfifo(dir.file("pipe.pdf").c_str(), 0644), 0);
+  const RunResult result = run_iccdrop(dir, {"in.pdf", "pipe.pdf"});
+  expect_exit(result, 1);
+  EXPECT_EQ(result.out, "Output file is pipe.pdf\npipe.pdf did not open\n");
+  struct stat info {};
+  ASSERT_EQ(::stat(dir.file("pipe.pdf").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  EXPECT_EQ(read_file(dir.file("in.pdf")), input);
+}
+
 TEST(CommandLine, OutputThatIsTheInputIsRefused) {
   struct Row {
     const char* what;
