@@ -7,6 +7,7 @@
 
 #include "colorspace/patterns.h"
 #include "match/char_class.h"
+#include "match/fixed_sequence.h"
 #include "stream/window_stream.h"
 
 #if defined(__SSE2__)
@@ -135,11 +136,11 @@ std::optional<std::size_t> walk_back(std::span<const unsigned char> window,
   return p;
 }
 
-}  // namespace
-
-void for_each_match(std::span<const unsigned char> window,
-                    const match::TokenPattern& pattern, const MatchVisitor& visit) {
-  assert(anchor_byte_leads(pattern) && anchor_walks_back(pattern));
+// The loop of for_each_match, with the forward match at a start given as
+// `match_at_start(region, match)`.
+template <typename MatchAtStart>
+void scan(std::span<const unsigned char> window, const match::TokenPattern& pattern,
+          const MatchVisitor& visit, MatchAtStart match_at_start) {
   constexpr std::size_t kZone = stream::kZoneLimit;
   const std::size_t n = window.size();
   const auto before_anchor = pattern.tokens.first(anchor_token_index(pattern));
@@ -157,17 +158,39 @@ void for_each_match(std::span<const unsigned char> window,
     if (!anchor_at) return;
     const auto start = walk_back(window, pos, *anchor_at, before_anchor);
     if (start && *start > kZone) return;  // every later match starts after it
-    if (start) {
-      if (match::match_sequence_at_start(window.subspan(*start), pattern, match)) {
-        visit(*start, match);
-        pos = *start + std::min(match.total_length, kMaxAdvance);
-        continue;
-      }
+    if (start && match_at_start(window.subspan(*start), match)) {
+      visit(*start, match);
+      pos = *start + std::min(match.total_length, kMaxAdvance);
+      continue;
     }
     // No match through this anchor; one through a later anchor starts after
     // this one's lead byte.
     if (*anchor_at >= kZone) return;
     pos = *anchor_at + 1;
+  }
+}
+
+template <const match::TokenPattern& kPattern>
+bool match_fixed(match::Region region, match::SequenceMatch& match) {
+  return match::match_sequence_at_start_fixed<kPattern>(region, match);
+}
+
+}  // namespace
+
+void for_each_match(std::span<const unsigned char> window,
+                    const match::TokenPattern& pattern, const MatchVisitor& visit) {
+  assert(anchor_byte_leads(pattern) && anchor_walks_back(pattern));
+  // The passes' own patterns get a forward match compiled for them.
+  if (&pattern == &kResourceEntryPattern) {
+    scan(window, pattern, visit, match_fixed<kResourceEntryPattern>);
+  } else if (&pattern == &kProfileStreamPattern) {
+    scan(window, pattern, visit, match_fixed<kProfileStreamPattern>);
+  } else if (&pattern == &kIccArrayPattern) {
+    scan(window, pattern, visit, match_fixed<kIccArrayPattern>);
+  } else {
+    scan(window, pattern, visit, [&](match::Region region, match::SequenceMatch& match) {
+      return match::match_sequence_at_start(region, pattern, match);
+    });
   }
 }
 
