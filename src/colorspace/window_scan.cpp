@@ -18,7 +18,8 @@ namespace iccdrop::colorspace {
 namespace {
 
 // Anchors and tokens are a few bytes long: a loop beats a call to memcmp.
-bool bytes_equal(const unsigned char* bytes, std::string_view text) {
+[[gnu::always_inline]] inline bool bytes_equal(const unsigned char* bytes,
+                                               std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (bytes[i] != static_cast<unsigned char>(text[i])) return false;
   }
@@ -31,9 +32,9 @@ bool bytes_equal(const unsigned char* bytes, std::string_view text) {
 // first two bytes, found 16 at a time: in «/Name /N /Cs1» only «/N» and «/Cs»
 // stop the scan for "/N" or "/Cs", where a memchr for '/' would stop at every
 // slash (one in 8 bytes of dense PDF syntax, some 10 ns a call).
-std::optional<std::size_t> find_anchor(std::span<const unsigned char> window,
-                                       std::size_t from, std::size_t limit,
-                                       std::string_view anchor) {
+[[gnu::always_inline]] inline std::optional<std::size_t> find_anchor(
+    std::span<const unsigned char> window, std::size_t from, std::size_t limit,
+    std::string_view anchor) {
   const std::size_t n = window.size();
   if (anchor.size() > n) return std::nullopt;
   const std::size_t last = n - anchor.size();  // the last possible start
@@ -112,9 +113,9 @@ std::optional<std::size_t> find_anchor(std::span<const unsigned char> window,
 // whole runs, and the literals hold neither gap bytes nor digits) has only
 // one place to end. Where the walk ends is the only possible start; the
 // forward match there decides.
-std::optional<std::size_t> walk_back(std::span<const unsigned char> window,
-                                     std::size_t floor, std::size_t anchor_at,
-                                     std::span<const std::string_view> before_anchor) {
+[[gnu::always_inline]] inline std::optional<std::size_t> walk_back(
+    std::span<const unsigned char> window, std::size_t floor, std::size_t anchor_at,
+    std::span<const std::string_view> before_anchor) {
   const unsigned char* const base = window.data();
   std::size_t p = anchor_at;
   for (std::size_t i = before_anchor.size(); i-- > 0;) {
@@ -138,9 +139,13 @@ std::optional<std::size_t> walk_back(std::span<const unsigned char> window,
 
 // The loop of for_each_match, with the forward match at a start given as
 // `match_at_start(region, match)`.
+// Inlined into each caller, so that for the passes' own patterns the
+// anchor and the tokens are constants in find_anchor and walk_back.
 template <typename MatchAtStart>
-void scan(std::span<const unsigned char> window, const match::TokenPattern& pattern,
-          const MatchVisitor& visit, MatchAtStart match_at_start) {
+[[gnu::always_inline]] inline void scan(std::span<const unsigned char> window,
+                                        const match::TokenPattern& pattern,
+                                        const MatchVisitor& visit,
+                                        MatchAtStart match_at_start) {
   constexpr std::size_t kZone = stream::kZoneLimit;
   const std::size_t n = window.size();
   const auto before_anchor = pattern.tokens.first(anchor_token_index(pattern));
