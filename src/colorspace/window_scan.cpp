@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 
@@ -26,79 +27,105 @@ namespace {
   return true;
 }
 
-// The first occurrence of `anchor` (at least 2 bytes) at or after `from`,
-// or none once a byte equal to the anchor's first one, at or after `limit`,
-// comes before any occurrence. Candidates are positions holding the anchor's
-// first two bytes, found 16 at a time: in «/Name /N /Cs1» only «/N» and «/Cs»
-// stop the scan for "/N" or "/Cs", where a memchr for '/' would stop at every
-// slash (one in 8 bytes of dense PDF syntax, some 10 ns a call).
-[[gnu::always_inline]] inline std::optional<std::size_t> find_anchor(
-    std::span<const unsigned char> window, std::size_t from, std::size_t limit,
-    std::string_view anchor) {
-  const std::size_t n = window.size();
-  if (anchor.size() > n) return std::nullopt;
-  const std::size_t last = n - anchor.size();  // the last possible start
-  const unsigned char* const base = window.data();
-  const auto first = static_cast<unsigned char>(anchor[0]);
-  const auto second = static_cast<unsigned char>(anchor[1]);
-  const auto rest_matches = [&](std::size_t at) {
-    return bytes_equal(base + at + 2, anchor.substr(2));
-  };
-  std::size_t i = from;
+// Finds the anchors of a window in order: next(from) gives the first
+// occurrence of the anchor (at least 2 bytes) at or after `from`, or none
+// once a byte equal to the anchor's first one, at or after `limit`, comes
+// before any occurrence. Candidates are positions holding the anchor's first
+// two bytes, so in «/Name /N /Cs1» only «/N» and «/Cs» stop the search for
+// "/N" or "/Cs". memchr (32 or 64 bytes a step in glibc) skips to the next
+// lead byte; from there the candidates of 64 positions are found with SSE2
+// and kept for the next calls: image data has one '/' in 256 bytes, dense
+// PDF syntax one in 8 to 16, and near-miss soup an anchor in 20.
+class AnchorCursor {
+ public:
+  [[gnu::always_inline]] AnchorCursor(std::span<const unsigned char> window,
+                                      std::string_view anchor, std::size_t limit)
+      : base_(window.data()), n_(window.size()), anchor_(anchor), limit_(limit) {}
+
+  // `from` must not go back between calls, unless forget() was called.
+  [[gnu::always_inline]] std::optional<std::size_t> next(std::size_t from) {
+    if (anchor_.size() > n_) return std::nullopt;
+    const std::size_t last = n_ - anchor_.size();  // the last possible start
+    std::size_t i = from;
 #if defined(__SSE2__)
-  const __m128i want_first = _mm_set1_epi8(static_cast<char>(first));
-  const __m128i want_second = _mm_set1_epi8(static_cast<char>(second));
-  const auto load = [&](std::size_t at) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + at));
-  };
-  // Looks at the 16 positions from `at` (reading bytes at .. at + 16): an
-  // occurrence, a stop (as none), or on to the next 16 (as at + 16).
-  const auto block = [&](std::size_t at) -> std::optional<std::size_t> {
-    const __m128i here = load(at);
-    const auto leads =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, want_first)));
-    const auto hits = leads & static_cast<unsigned>(_mm_movemask_epi8(
-                                  _mm_cmpeq_epi8(load(at + 1), want_second)));
-    // Lead bytes at or after the limit end the search unless they start the anchor.
-    unsigned stops = 0;
-    if (at >= limit) {
-      stops = leads;
-    } else if (limit - at < 16) {
-      stops = leads & ~((1u << (limit - at)) - 1);
+    while (true) {
+      if (i >= block_ && i < block_end_) {
+        const std::uint64_t hits = hits_ >> (i - block_);
+        for (std::uint64_t bits = (hits_ | stops_) >> (i - block_); bits != 0;
+             bits &= bits - 1) {
+          const auto bit = static_cast<unsigned>(__builtin_ctzll(bits));
+          const std::size_t p = i + bit;
+          if (p > last) return std::nullopt;
+          if (((hits >> bit) & 1u) != 0 && rest_matches(p)) return p;
+          if (p >= limit_) return std::nullopt;  // a lead byte that is no anchor
+        }
+        i = block_end_;
+      }
+      if (i + 65 > n_) break;
+      const void* lead = std::memchr(base_ + i, anchor_[0], n_ - 65 - i + 1);
+      if (lead == nullptr) {
+        i = n_ - 64;
+        break;
+      }
+      i = static_cast<std::size_t>(static_cast<const unsigned char*>(lead) - base_);
+      load_block(i);
     }
-    for (unsigned bits = hits | stops; bits != 0; bits &= bits - 1) {
-      const std::size_t p = at + static_cast<std::size_t>(__builtin_ctz(bits));
-      if (p > last) return std::nullopt;
-      if (((hits >> (p - at)) & 1u) != 0 && rest_matches(p)) return p;
-      if (p >= limit) return std::nullopt;
+#endif
+    for (; i <= last; ++i) {
+      if (base_[i] != static_cast<unsigned char>(anchor_[0])) continue;
+      if (base_[i + 1] == static_cast<unsigned char>(anchor_[1]) && rest_matches(i))
+        return i;
+      if (i >= limit_) return std::nullopt;
     }
-    return at + 16;
-  };
-  // memchr (32 or 64 bytes a step in glibc) skips to the next lead byte,
-  // where the next 32 positions are looked at 16 at a time: image data has
-  // one '/' in 256 bytes, and dense PDF syntax one in 8 to 16.
-  while (i + 33 <= n) {
-    const void* lead = std::memchr(base + i, first, n - 33 - i + 1);
-    if (lead == nullptr) {
-      i = n - 32;
-      break;
+    return std::nullopt;
+  }
+
+  // Drops the kept candidates, after the window was rewritten.
+  void forget() { block_end_ = 0; }
+
+ private:
+  bool rest_matches(std::size_t at) const {
+    return bytes_equal(base_ + at + 2, anchor_.substr(2));
+  }
+
+#if defined(__SSE2__)
+  // The candidates and the lead bytes at or after the limit among the 64
+  // positions from `at`, reading bytes at .. at + 64.
+  [[gnu::always_inline]] void load_block(std::size_t at) {
+    const __m128i want_first = _mm_set1_epi8(anchor_[0]);
+    const __m128i want_second = _mm_set1_epi8(anchor_[1]);
+    std::uint64_t leads = 0, hits = 0;
+    for (unsigned k = 0; k < 64; k += 16) {
+      const auto* bytes = reinterpret_cast<const __m128i*>(base_ + at + k);
+      const __m128i lead = _mm_cmpeq_epi8(_mm_loadu_si128(bytes), want_first);
+      const __m128i second = _mm_cmpeq_epi8(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(base_ + at + k + 1)),
+          want_second);
+      leads |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(lead))} << k;
+      hits |= std::uint64_t{static_cast<std::uint16_t>(
+                  _mm_movemask_epi8(_mm_and_si128(lead, second)))}
+              << k;
     }
-    const auto at =
-        static_cast<std::size_t>(static_cast<const unsigned char*>(lead) - base);
-    for (std::size_t b = at; b < at + 32; b += 16) {
-      const auto result = block(b);
-      if (!result || *result != b + 16) return result;
+    block_ = at;
+    block_end_ = at + 64;
+    hits_ = hits;
+    if (at >= limit_) {
+      stops_ = leads;
+    } else if (limit_ - at < 64) {
+      stops_ = leads & ~((std::uint64_t{1} << (limit_ - at)) - 1);
+    } else {
+      stops_ = 0;
     }
-    i = at + 32;
   }
 #endif
-  for (; i <= last; ++i) {
-    if (base[i] != first) continue;
-    if (base[i + 1] == second && rest_matches(i)) return i;
-    if (i >= limit) return std::nullopt;
-  }
-  return std::nullopt;
-}
+
+  const unsigned char* base_;
+  std::size_t n_;
+  std::string_view anchor_;
+  std::size_t limit_;
+  std::size_t block_ = 0, block_end_ = 0;  // the kept positions: [block_, block_end_)
+  std::uint64_t hits_ = 0, stops_ = 0;     // bit k: position block_ + k
+};
 
 // The one position at which a match whose anchor token lies at `anchor_at`
 // can begin, found by walking back over the tokens before the anchor: gap
@@ -155,16 +182,18 @@ template <typename MatchAtStart>
   // byte, so each anchor has at most one match through it, starting after
   // the anchor before it. Anchors are visited in order, and so are matches.
   match::SequenceMatch match;
+  // After a lead byte at or beyond the zone that is no anchor, every match
+  // starts beyond the zone.
+  AnchorCursor anchors(window, pattern.anchor, kZone);
   std::size_t pos = 0;
   while (pos <= kZone && pos < n) {
-    // After a lead byte at or beyond the zone that is no anchor, every match
-    // starts beyond the zone.
-    const auto anchor_at = find_anchor(window, pos, kZone, pattern.anchor);
+    const auto anchor_at = anchors.next(pos);
     if (!anchor_at) return;
     const auto start = walk_back(window, pos, *anchor_at, before_anchor);
     if (start && *start > kZone) return;  // every later match starts after it
     if (start && match_at_start(window.subspan(*start), match)) {
       visit(*start, match);
+      anchors.forget();  // the visitor may have rewritten the window
       pos = *start + std::min(match.total_length, kMaxAdvance);
       continue;
     }
