@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "colorspace/patterns.h"
 #include "match/char_class.h"
@@ -166,16 +167,53 @@ class AnchorCursor {
 
 // The loop of for_each_match, with the forward match at a start given as
 // `match_at_start(region, match)`.
+// walk_back for a pattern known at compile time, unrolled over its tokens.
+template <const match::TokenPattern& kPattern, std::size_t I>
+[[gnu::always_inline]] inline bool walk_back_over(const unsigned char* base,
+                                                  std::size_t floor, std::size_t& p) {
+  constexpr std::string_view kToken = kPattern.tokens[I];
+  constexpr match::TokenKind kKind = match::token_kind(kToken);
+  if constexpr (kKind == match::TokenKind::kEmpty) {
+    return true;
+  } else {
+    while (p > floor && match::is_gap_byte(base[p - 1])) --p;
+    if constexpr (kKind == match::TokenKind::kNumber) {
+      if (p == floor || !match::is_digit(base[p - 1])) return false;
+      do --p;
+      while (p > floor && match::is_digit(base[p - 1]));
+    } else {
+      if (p - floor < kToken.size() || !bytes_equal(base + p - kToken.size(), kToken)) {
+        return false;
+      }
+      p -= kToken.size();
+    }
+    return true;
+  }
+}
+
+template <const match::TokenPattern& kPattern>
+std::optional<std::size_t> walk_back_fixed(std::span<const unsigned char> window,
+                                           std::size_t floor, std::size_t anchor_at) {
+  constexpr std::size_t kAnchor = anchor_token_index(kPattern);
+  std::size_t p = anchor_at;
+  const bool found = [&]<std::size_t... J>(std::index_sequence<J...>) {
+    return (walk_back_over<kPattern, kAnchor - 1 - J>(window.data(), floor, p) && ...);
+  }
+  (std::make_index_sequence<kAnchor>{});
+  if (!found) return std::nullopt;
+  return p;
+}
+
 // Inlined into each caller, so that for the passes' own patterns the
-// anchor and the tokens are constants in find_anchor and walk_back.
-template <typename MatchAtStart>
+// anchor is a constant in the anchor search.
+template <typename WalkBack, typename MatchAtStart>
 [[gnu::always_inline]] inline void scan(std::span<const unsigned char> window,
                                         const match::TokenPattern& pattern,
                                         const MatchVisitor& visit,
+                                        WalkBack walk_back_from,
                                         MatchAtStart match_at_start) {
   constexpr std::size_t kZone = stream::kZoneLimit;
   const std::size_t n = window.size();
-  const auto before_anchor = pattern.tokens.first(anchor_token_index(pattern));
 
   // Matches are searched from `pos` on. A match holds its anchor token, and
   // no byte between the match's start and that token is the anchor's lead
@@ -189,7 +227,7 @@ template <typename MatchAtStart>
   while (pos <= kZone && pos < n) {
     const auto anchor_at = anchors.next(pos);
     if (!anchor_at) return;
-    const auto start = walk_back(window, pos, *anchor_at, before_anchor);
+    const auto start = walk_back_from(window, pos, *anchor_at);
     if (start && *start > kZone) return;  // every later match starts after it
     if (start && match_at_start(window.subspan(*start), match)) {
       visit(*start, match);
@@ -214,17 +252,27 @@ bool match_fixed(match::Region region, match::SequenceMatch& match) {
 void for_each_match(std::span<const unsigned char> window,
                     const match::TokenPattern& pattern, const MatchVisitor& visit) {
   assert(anchor_byte_leads(pattern) && anchor_walks_back(pattern));
-  // The passes' own patterns get a forward match compiled for them.
+  // The passes' own patterns get a walk back and a forward match compiled
+  // for them.
   if (&pattern == &kResourceEntryPattern) {
-    scan(window, pattern, visit, match_fixed<kResourceEntryPattern>);
+    scan(window, pattern, visit, walk_back_fixed<kResourceEntryPattern>,
+         match_fixed<kResourceEntryPattern>);
   } else if (&pattern == &kProfileStreamPattern) {
-    scan(window, pattern, visit, match_fixed<kProfileStreamPattern>);
+    scan(window, pattern, visit, walk_back_fixed<kProfileStreamPattern>,
+         match_fixed<kProfileStreamPattern>);
   } else if (&pattern == &kIccArrayPattern) {
-    scan(window, pattern, visit, match_fixed<kIccArrayPattern>);
+    scan(window, pattern, visit, walk_back_fixed<kIccArrayPattern>,
+         match_fixed<kIccArrayPattern>);
   } else {
-    scan(window, pattern, visit, [&](match::Region region, match::SequenceMatch& match) {
-      return match::match_sequence_at_start(region, pattern, match);
-    });
+    const auto before_anchor = pattern.tokens.first(anchor_token_index(pattern));
+    const auto walk = [&](std::span<const unsigned char> w, std::size_t floor,
+                          std::size_t anchor_at) {
+      return walk_back(w, floor, anchor_at, before_anchor);
+    };
+    scan(window, pattern, visit, walk,
+         [&](match::Region region, match::SequenceMatch& match) {
+           return match::match_sequence_at_start(region, pattern, match);
+         });
   }
 }
 

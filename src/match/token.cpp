@@ -37,22 +37,6 @@ bool all_gap_bytes(Region region) {
   return std::all_of(region.begin(), region.end(), is_gap_byte);
 }
 
-std::size_t digit_run(Region region, std::int32_t& out_value) {
-  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-  std::int64_t value = 0;
-  std::size_t n = 0;
-  while (n < region.size() && is_digit(region[n])) {
-    value = value * 10 + (region[n] - '0');
-    ++n;
-    if (value > kMax) {  // stays above with every further digit
-      value = kMax;
-      while (n < region.size() && is_digit(region[n])) ++n;
-    }
-  }
-  out_value = static_cast<std::int32_t>(value);
-  return n;
-}
-
 namespace {
 
 std::size_t regular_run(Region region) {

@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
+
+#include "match/char_class.h"
 
 namespace iccdrop::match {
 
@@ -26,7 +29,8 @@ enum class TokenKind { kNumber, kEmpty, kNamePrefix, kLiteral };
 
 // First p with region[p, p + needle.size()) == needle; an empty needle is
 // found at 0, a needle longer than the region nowhere.
-[[nodiscard]] std::optional<std::size_t> find_bytes(Region region, std::string_view needle);
+[[nodiscard]] std::optional<std::size_t> find_bytes(Region region,
+                                                    std::string_view needle);
 
 // First digit '0'..'9' in the region.
 [[nodiscard]] std::optional<std::size_t> find_digit(Region region);
@@ -37,7 +41,22 @@ enum class TokenKind { kNumber, kEmpty, kNamePrefix, kLiteral };
 // Length of the run of digits at the region's start, and its decimal value.
 // A value above 2147483647 saturates there: «4294967299» reads as 2147483647,
 // never as a wrapped 3.
-std::size_t digit_run(Region region, std::int32_t& out_value);
+// Inline: the passes read some ten numbers per colour space.
+inline std::size_t digit_run(Region region, std::int32_t& out_value) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  std::int64_t value = 0;
+  std::size_t n = 0;
+  while (n < region.size() && is_digit(region[n])) {
+    value = value * 10 + (region[n] - '0');
+    ++n;
+    if (value > kMax) {  // stays above with every further digit
+      value = kMax;
+      while (n < region.size() && is_digit(region[n])) ++n;
+    }
+  }
+  out_value = static_cast<std::int32_t>(value);
+  return n;
+}
 
 // Searches the region for one token. Returns where the token's text begins.
 // out_length receives its length; out_value the value of a number token (and
