@@ -21,6 +21,7 @@
 
 #include "colorspace/patterns.h"
 #include "colorspace/window_scan.h"
+#include "match/fixed_sequence.h"
 #include "match/sequence.h"
 #include "match/token.h"
 #include "support/reference_matcher.h"
@@ -83,6 +84,9 @@ class Generator {
   template <typename T, std::size_t N>
   const T& pick(const T (&items)[N]) {
     return items[below(static_cast<std::uint32_t>(N))];
+  }
+  char pick_from(std::string_view bytes) {
+    return bytes[below(static_cast<std::uint32_t>(bytes.size()))];
   }
 
   // Gap bytes between tokens: mostly one space, sometimes none, a line end,
@@ -254,31 +258,78 @@ std::string describe(const Outcome& outcome, std::size_t count) {
   return out.str();
 }
 
+using AtStart = bool (*)(Region, SequenceMatch&);
+
 // Runs both sequence matchers on one region; reports a difference with the
 // seed and the bytes. Returns whether the fast matcher found a match.
+//
+// Also puts the window scan's test for a match at a given start, with the
+// pattern as data and, for the patterns of the passes, compiled in
+// (`fixed_at_start`), to the same test: at the region's start, at the match
+// and one byte after it, and at a random offset.
 class SequenceComparer {
  public:
-  bool compare(std::uint32_t seed, Region region, const TokenPattern& pattern) {
+  bool compare(std::uint32_t seed, Region region, const TokenPattern& pattern,
+               AtStart fixed_at_start = nullptr) {
     Outcome fast{std::nullopt, seeded_match()};
     Outcome slow{std::nullopt, seeded_match()};
     fast.start = match::match_sequence(region, pattern, fast.match);
     slow.start = testing::reference_match_sequence(region, pattern, slow.match);
     ++cases;
     if (fast.start) ++matches;
-    if (!same(fast, slow) && failures++ < kMaxReportedFailures) {
-      ADD_FAILURE() << "match_sequence differs from the reference matcher\n"
-                    << "seed 0x" << std::hex << seed << std::dec << ", "
-                    << describe(pattern) << "\nregion (" << region.size() << " bytes):\n"
-                    << hex(region)
-                    << "\nfast:      " << describe(fast, pattern.tokens.size())
-                    << "\nreference: " << describe(slow, pattern.tokens.size());
+    if (!same(fast, slow)) fail(seed, region, pattern, "match_sequence", fast, slow);
+
+    std::size_t offsets[] = {0, 0, 0, seed % (region.size() + 1)};
+    if (slow.start) {
+      offsets[1] = *slow.start;
+      offsets[2] = std::min(*slow.start + 1, region.size());
+    }
+    for (const std::size_t offset : offsets) {
+      compare_at_start(seed, region.subspan(offset), pattern, fixed_at_start);
     }
     return fast.start.has_value();
   }
 
   std::size_t cases = 0;
   std::size_t matches = 0;
+  std::size_t at_start_cases = 0;
+  std::size_t at_start_matches = 0;
   int failures = 0;
+
+ private:
+  void compare_at_start(std::uint32_t seed, Region region, const TokenPattern& pattern,
+                        AtStart fixed_at_start) {
+    // The caller of these knows that the region holds the anchor.
+    const std::string_view text(reinterpret_cast<const char*>(region.data()),
+                                region.size());
+    if (text.find(pattern.anchor) == std::string_view::npos) return;
+    Outcome slow{std::nullopt, seeded_match()};
+    slow.start = testing::reference_match_sequence(region, pattern, slow.match);
+    if (slow.start != 0u) slow.start.reset();
+    ++at_start_cases;
+    if (slow.start) ++at_start_matches;
+    Outcome fast{std::nullopt, seeded_match()};
+    if (match::match_sequence_at_start(region, pattern, fast.match)) fast.start = 0;
+    if (!same(fast, slow))
+      fail(seed, region, pattern, "match_sequence_at_start", fast, slow);
+    if (fixed_at_start == nullptr) return;
+    Outcome fixed{std::nullopt, seeded_match()};
+    if (fixed_at_start(region, fixed.match)) fixed.start = 0;
+    if (!same(fixed, slow)) {
+      fail(seed, region, pattern, "match_sequence_at_start_fixed", fixed, slow);
+    }
+  }
+
+  void fail(std::uint32_t seed, Region region, const TokenPattern& pattern,
+            const char* what, const Outcome& fast, const Outcome& slow) {
+    if (failures++ >= kMaxReportedFailures) return;
+    ADD_FAILURE() << what << " differs from the reference matcher\n"
+                  << "seed 0x" << std::hex << seed << std::dec << ", "
+                  << describe(pattern) << "\nregion (" << region.size() << " bytes):\n"
+                  << hex(region)
+                  << "\nfast:      " << describe(fast, pattern.tokens.size())
+                  << "\nreference: " << describe(slow, pattern.tokens.size());
+  }
 };
 
 void report(const std::string& name, std::size_t cases, std::size_t matches) {
@@ -293,6 +344,10 @@ constexpr const char* kPassPatternNames[] = {"resource_entry", "profile_stream",
 const TokenPattern* const kPassPatterns[] = {&colorspace::kResourceEntryPattern,
                                              &colorspace::kProfileStreamPattern,
                                              &colorspace::kIccArrayPattern};
+const AtStart kPassPatternsAtStart[] = {
+    match::match_sequence_at_start_fixed<colorspace::kResourceEntryPattern>,
+    match::match_sequence_at_start_fixed<colorspace::kProfileStreamPattern>,
+    match::match_sequence_at_start_fixed<colorspace::kIccArrayPattern>};
 
 // ------------------------------------------------------------------- tests
 
@@ -306,11 +361,14 @@ TEST(Differential, PassPatternsOnPdfSoup) {
     const std::size_t size = gen.percent(5) ? gen.below(1200) : gen.below(160);
     const auto region = bytes_of(gen.soup(size));
     for (std::size_t p = 0; p < 3; ++p) {
-      if (comparer.compare(seed, region, *kPassPatterns[p])) ++matches_by_pattern[p];
+      if (comparer.compare(seed, region, *kPassPatterns[p], kPassPatternsAtStart[p])) {
+        ++matches_by_pattern[p];
+      }
     }
     if (comparer.failures >= kMaxReportedFailures) break;
   }
   report("soup", comparer.cases, comparer.matches);
+  report("soup_at_start", comparer.at_start_cases, comparer.at_start_matches);
   for (std::size_t p = 0; p < 3; ++p) {
     report(std::string("soup_") + kPassPatternNames[p], regions, matches_by_pattern[p]);
   }
@@ -323,46 +381,67 @@ TEST(Differential, PassPatternsOnPdfSoup) {
 
 // Random patterns of up to six tokens on short regions over a small alphabet,
 // so that tokens meet often, in every order and with every kind of gap.
+constexpr char kSmallRegionBytes[] = {'a',  'b',  '1',  '2', '0',   ' ', ' ',
+                                      '\0', '\n', '\f', '/', '[',   '<', 'R',
+                                      '#',  '*',  '.',  'x', '\x80'};
+constexpr char kSmallTokenBytes[] = {'a', 'b', '1', '/', '[',  '<',   'R',
+                                     '#', '.', 'x', ' ', '\0', '\x80'};
+
+// A number, the empty token, a literal of one to three bytes or a name prefix
+// of zero to two bytes and a '*'; the bytes mostly from the case's alphabet.
+std::string random_token(Generator& gen, std::string_view alphabet) {
+  const std::uint32_t roll = gen.below(100);
+  if (roll < 25) return std::string(1, '#');
+  if (roll < 40) return std::string(3, '.');
+  const bool prefix = roll >= 75;
+  const bool own_bytes = gen.percent(60);  // else the token bytes, gap bytes among them
+  std::string text;
+  for (std::uint32_t n = prefix ? gen.below(3) : 1 + gen.below(3); n > 0; --n) {
+    text += own_bytes ? gen.pick_from(alphabet) : gen.pick(kSmallTokenBytes);
+  }
+  if (prefix) text += '*';
+  return text;
+}
+
+// Often a text that the tokens contain, else one or two random bytes or none.
+std::string random_anchor(Generator& gen, const std::vector<std::string>& tokens,
+                          std::string_view alphabet) {
+  const std::uint32_t roll = gen.below(100);
+  std::string anchor;
+  if (roll < 40) {
+    const std::string& token =
+        tokens[gen.below(static_cast<std::uint32_t>(tokens.size()))];
+    if (token == "#") return std::string(1, '1');
+    if (token == "...") return anchor;
+    anchor = token;
+    if (!anchor.empty() && anchor.back() == '*') anchor.pop_back();
+  } else if (roll < 70) {
+    for (std::uint32_t n = 1 + gen.below(2); n > 0; --n)
+      anchor += gen.pick_from(alphabet);
+  }
+  return anchor;
+}
+
 TEST(Differential, RandomTokenListsOnSmallAlphabet) {
-  static constexpr char kRegionBytes[] = {'a',  'b',  '1',  '2', '0',   ' ', ' ',
-                                          '\0', '\n', '\f', '/', '[',   '<', 'R',
-                                          '#',  '*',  '.',  'x', '\x80'};
-  static constexpr char kTokenBytes[] = {'a', 'b', '1', '/', '[',  '<',   'R',
-                                         '#', '.', 'x', ' ', '\0', '\x80'};
   const std::size_t cases = scaled(150000);
   SequenceComparer comparer;
   for (std::uint32_t i = 0; i < cases; ++i) {
     const std::uint32_t seed = 0x7a000000u + i;
     Generator gen(seed);
+    // Half the cases draw tokens and region from two to four of the bytes, so
+    // that texts repeat and overlap («<<<», «a a a»).
+    std::string alphabet(std::begin(kSmallRegionBytes), std::end(kSmallRegionBytes));
+    if (gen.percent(50)) {
+      std::string few;
+      for (std::uint32_t n = 2 + gen.below(3); n > 0; --n)
+        few += gen.pick(kSmallRegionBytes);
+      alphabet = few;
+    }
     std::vector<std::string> texts(1 + gen.below(6));
-    for (std::string& text : texts) {
-      const std::uint32_t roll = gen.below(100);
-      if (roll < 25) {
-        text = "#";
-      } else if (roll < 40) {
-        text = "...";
-      } else {
-        // A literal of one to three bytes, or a name prefix of zero to two.
-        const bool prefix = roll >= 75;
-        for (std::uint32_t n = prefix ? gen.below(3) : 1 + gen.below(3); n > 0; --n) {
-          text += gen.pick(kTokenBytes);
-        }
-        if (prefix) text += '*';
-      }
-    }
-    std::string anchor;
-    const std::uint32_t roll = gen.below(100);
-    if (roll < 40) {
-      anchor = texts[gen.below(static_cast<std::uint32_t>(texts.size()))];
-      if (anchor == "#") anchor = "1";
-      if (anchor == "...") anchor = "";
-      if (!anchor.empty() && anchor.back() == '*') anchor.pop_back();
-    } else if (roll < 70) {
-      for (std::uint32_t n = 1 + gen.below(2); n > 0; --n)
-        anchor += gen.pick(kRegionBytes);
-    }
+    for (std::string& text : texts) text = random_token(gen, alphabet);
+    const std::string anchor = random_anchor(gen, texts, alphabet);
     std::string text;
-    for (std::uint32_t n = gen.below(41); n > 0; --n) text += gen.pick(kRegionBytes);
+    for (std::uint32_t n = gen.below(41); n > 0; --n) text += gen.pick_from(alphabet);
 
     const std::vector<std::string_view> tokens(texts.begin(), texts.end());
     const TokenPattern pattern{anchor, tokens};
@@ -370,6 +449,7 @@ TEST(Differential, RandomTokenListsOnSmallAlphabet) {
     if (comparer.failures >= kMaxReportedFailures) break;
   }
   report("random_tokens", comparer.cases, comparer.matches);
+  report("random_tokens_at_start", comparer.at_start_cases, comparer.at_start_matches);
   EXPECT_GE(comparer.matches, comparer.cases / 20);
 }
 
@@ -429,17 +509,29 @@ struct Visit {
   bool operator==(const Visit&) const = default;
 };
 
+// A scan visits each window offset 0..4096 at most once, since the search
+// moves on by at least one byte after every match of these patterns; past
+// that many visits it is going round in circles, and is stopped here.
+constexpr std::size_t kMaxVisits = 4097;
+struct ScanLooped {};
+
 std::vector<Visit> visits_of(const auto& scan, Region window,
                              const TokenPattern& pattern) {
   std::vector<Visit> visits;
-  scan(window, pattern, [&](std::size_t start, const SequenceMatch& match) {
-    Visit visit{start, match.total_length, {}, {}};
-    for (std::size_t i = 0; i < pattern.tokens.size(); ++i) {
-      visit.lengths.push_back(match.lengths[i]);
-      if (pattern.tokens[i] == "#") visit.values.push_back(match.values[i]);
-    }
-    visits.push_back(std::move(visit));
-  });
+  try {
+    scan(window, pattern, [&](std::size_t start, const SequenceMatch& match) {
+      if (visits.size() == kMaxVisits) throw ScanLooped{};
+      Visit visit{start, match.total_length, {}, {}};
+      for (std::size_t i = 0; i < pattern.tokens.size(); ++i) {
+        visit.lengths.push_back(match.lengths[i]);
+        if (pattern.tokens[i] == "#") visit.values.push_back(match.values[i]);
+      }
+      visits.push_back(std::move(visit));
+    });
+  } catch (const ScanLooped&) {
+    ADD_FAILURE() << "the scan visited more than " << kMaxVisits
+                  << " matches in a window";
+  }
   return visits;
 }
 
@@ -508,6 +600,183 @@ TEST(Differential, WindowScanOnPdfSoup) {
     EXPECT_GE(visits_by_pattern[p], windows) << "pattern " << p;
   }
   EXPECT_GE(visits_near_edge, windows / 20);
+}
+
+// One or two matches placed at every offset around the zone's end at 4096,
+// the second right where the search resumes (m + total_length) or one byte
+// later, on fillers that neither join nor break a token. A match at 4096 is
+// visited, one at 4097 is not; the same with the window ending right after.
+TEST(Differential, WindowScanAroundTheZoneEnd) {
+  struct Instance {
+    const TokenPattern* pattern;
+    std::string_view text;
+  };
+  const Instance instances[] = {
+      {&colorspace::kResourceEntryPattern, "/Cs1 7 0 R"},
+      {&colorspace::kProfileStreamPattern, "5 0 obj<</N 3"},
+      {&colorspace::kIccArrayPattern, "7 0 obj [/ICCBased 5 0 R]"},
+  };
+  constexpr char kFillers[] = {' ', '\0', '%'};
+  std::size_t checked = 0, visited = 0;
+  int failures = 0;
+  for (const Instance& instance : instances) {
+    const std::size_t len = instance.text.size();
+    // A second copy right after the first would join its number to the
+    // first's last number, or follow its ']' with a regular char: one byte
+    // apart then. The resource entry starts with '/' and can follow directly.
+    const std::size_t min_apart = len + (instance.text.front() == '/' ? 0 : 1);
+    for (std::size_t first = 4096 - 2 * len - 4; first <= 4100; ++first) {
+      for (std::size_t apart = min_apart; apart <= len + 1; ++apart) {
+        for (char filler : kFillers) {
+          for (const bool cut : {false, true}) {
+            const std::size_t second = first + apart;
+            std::string text(8192, filler);
+            text.replace(first, len, instance.text);
+            text.replace(second, len, instance.text);
+            if (cut) text.resize(second + len);  // the second ends the window
+            const auto window = bytes_of(text);
+            const TokenPattern& pattern = *instance.pattern;
+            const auto fast = visits_of(colorspace::for_each_match, window, pattern);
+            const auto slow =
+                visits_of(testing::reference_for_each_match, window, pattern);
+            std::vector<std::size_t> expected;
+            if (first <= 4096) expected.push_back(first);
+            if (first <= 4096 && second <= 4096) expected.push_back(second);
+            std::vector<std::size_t> starts;
+            for (const Visit& v : fast) starts.push_back(v.start);
+            ++checked;
+            visited += fast.size();
+            if ((fast != slow || starts != expected) &&
+                failures++ < kMaxReportedFailures) {
+              ADD_FAILURE() << "matches of \"" << instance.text << "\" at " << first
+                            << " and " << second << ", filler 0x" << std::hex
+                            << int{filler} << std::dec << ", window of " << text.size()
+                            << " bytes\nfast: " << describe(fast)
+                            << "\nreference: " << describe(slow);
+            }
+          }
+        }
+      }
+    }
+  }
+  report("zone_end_windows", checked, visited);
+}
+
+struct PlacedInstance {
+  const TokenPattern* pattern;
+  std::string_view text;
+  std::size_t anchor_at;  // where the anchor lies in the text
+};
+
+const PlacedInstance kPlacedInstances[] = {
+    {&colorspace::kResourceEntryPattern, "/Cs1 7 0 R", 0},
+    {&colorspace::kProfileStreamPattern, "5 0 obj<</N 3", 9},
+    {&colorspace::kIccArrayPattern, "7 0 obj [/ICCBased 5 0 R]", 9},
+};
+
+// Scans a window both ways: none when the two agree and visit `expected`,
+// else what they visited.
+std::optional<std::string> check_window(std::string_view text,
+                                        const TokenPattern& pattern,
+                                        const std::vector<std::size_t>& expected) {
+  const auto window = bytes_of(text);
+  const auto fast = visits_of(colorspace::for_each_match, window, pattern);
+  const auto slow = visits_of(testing::reference_for_each_match, window, pattern);
+  std::vector<std::size_t> starts;
+  for (const Visit& v : fast) starts.push_back(v.start);
+  if (fast == slow && starts == expected) return std::nullopt;
+  std::ostringstream out;
+  out << "window of " << text.size() << " bytes, " << describe(pattern) << "\nexpected "
+      << expected.size() << " visits\nfast: " << describe(fast)
+      << "\nreference: " << describe(slow);
+  return out.str();
+}
+
+// A match, or a match cut short, whose anchor lies at each of the window's
+// last 48 offsets, in windows just longer than one or two 16-byte blocks and
+// in full windows: the anchor search handles a window's last bytes apart
+// from the rest. Fillers with '/' put lead bytes everywhere.
+TEST(Differential, WindowScanNearTheWindowEnd) {
+  constexpr std::size_t kSizes[] = {20, 33, 34, 48, 49, 64, 65, 100, 4097, 4130, 8192};
+  constexpr char kFillers[] = {' ', '/', '%', '\0'};
+  std::size_t checked = 0, visited = 0;
+  int failures = 0;
+  for (const PlacedInstance& instance : kPlacedInstances) {
+    const std::size_t len = instance.text.size();
+    const std::size_t anchor_len = instance.pattern->anchor.size();
+    // Whole, without its last byte, and cut inside the anchor.
+    const std::size_t cuts[] = {len, len - 1, instance.anchor_at + anchor_len - 1,
+                                instance.anchor_at + 1};
+    for (const std::size_t size : kSizes) {
+      for (const char filler : kFillers) {
+        for (const std::size_t cut : cuts) {
+          for (std::size_t from_end = 0; from_end <= 48; ++from_end) {
+            if (from_end + cut > size) break;
+            const std::size_t at = size - from_end - cut;
+            std::string text(size, filler);
+            text.replace(at, cut, instance.text.substr(0, cut));
+            std::vector<std::size_t> expected;
+            if (cut == len && at <= 4096) expected.push_back(at);
+            const auto diff = check_window(text, *instance.pattern, expected);
+            if (diff && failures++ < kMaxReportedFailures) {
+              ADD_FAILURE() << "\"" << instance.text.substr(0, cut) << "\" at " << at
+                            << ", filler 0x" << std::hex << int{filler} << std::dec
+                            << ", " << *diff;
+            }
+            ++checked;
+            visited += expected.size();
+          }
+        }
+      }
+    }
+  }
+  report("window_end_windows", checked, visited);
+}
+
+// Matches that share bytes with the one before, or are longer than the
+// 255 bytes the search moves on after a match, so that the next search
+// starts inside the previous match.
+TEST(Differential, WindowScanAfterLongAndOverlappingMatches) {
+  const std::string gap300(300, ' ');
+  struct Case {
+    const TokenPattern* pattern;
+    std::string text;
+    std::vector<std::size_t> expected;
+  };
+  const std::string long_profile = "5 0 obj <<" + gap300 + "/N 3 0 obj << /N 4";
+  const std::string long_array =
+      "7 0 obj [/ICCBased" + gap300 + "5 0 R] 8 0 obj [/ICCBased 6 0 R]";
+  const std::string long_entry = "/Cs1" + gap300 + "7 0 R 9 0 R /Cs2 8 0 R";
+  const std::string zeros = "/Cs1 " + std::string(300, '0') + "7 0 R 0 R /Cs2 8 0 R";
+  const Case cases[] = {
+      // The 3 ends the first match, so «3 0 obj << /N 4» is not one.
+      {&colorspace::kProfileStreamPattern, "5 0 obj << /N 3 0 obj << /N 4", {0}},
+      {&colorspace::kProfileStreamPattern, "5 0 obj <</N 3 4 0 obj <</N 1", {0, 15}},
+      // Resumed 255 bytes in, inside the gap: the «3» now starts a match.
+      {&colorspace::kProfileStreamPattern,
+       long_profile,
+       {0, long_profile.find("3 0 obj")}},
+      {&colorspace::kIccArrayPattern, long_array, {0, long_array.find("8 0 obj")}},
+      {&colorspace::kResourceEntryPattern, long_entry, {0, long_entry.find("/Cs2")}},
+      {&colorspace::kResourceEntryPattern, zeros, {0, zeros.find("/Cs2")}},
+  };
+  int failures = 0;
+  for (const Case& c : cases) {
+    for (const std::size_t at : {std::size_t{0}, std::size_t{3000}, std::size_t{3900}}) {
+      std::string text(at, ' ');
+      text += c.text;
+      text.resize(std::max<std::size_t>(text.size(), 8192), ' ');
+      std::vector<std::size_t> expected;
+      for (const std::size_t start : c.expected) {
+        if (at + start <= 4096) expected.push_back(at + start);
+      }
+      const auto diff = check_window(text, *c.pattern, expected);
+      if (diff && failures++ < kMaxReportedFailures) {
+        ADD_FAILURE() << "\"" << hex(c.text.substr(0, 40)) << "...\" (hex) at " << at
+                      << ", " << *diff;
+      }
+    }
+  }
 }
 
 }  // namespace

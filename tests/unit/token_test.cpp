@@ -99,10 +99,14 @@ struct DigitRow {
 };
 
 constexpr DigitRow kFindDigitRows[] = {
-    {"", kNone},       {"obj R << >>", kNone}, {"0", 0}, {"abc9", 3},  // at the very end
-    {"\0\0\x39"sv, 2}, {"\xB9\xB2\xB3 1", 4},  // superscript digits in Latin-1 are not
-                                               // digits
-    {"-.+5", 3},                               // no sign, no decimal point
+    {"", kNone},
+    {"obj R << >>", kNone},
+    {"0", 0},
+    {"abc9", 3},  // at the very end
+    {"\0\0\x39"sv, 2},
+    {"\xB9\xB2\xB3 1", 4},  // superscript digits in Latin-1 are not
+                            // digits
+    {"-.+5", 3},            // no sign, no decimal point
     {"\f\v7", 2},
 };
 
