@@ -13,7 +13,9 @@
 #   --keep    keep the generated inputs (they are reused when kept)
 # The same settings come from ICCDROP_BENCH_QUICK=1, ICCDROP_BENCH_REPS,
 # ICCDROP_BENCH_DIR and ICCDROP_BENCH_BUILD (the build folder,
-# build-bench in the source tree by default).
+# build-bench in the source tree by default). ICCDROP_BENCH_BINARY=path
+# times another iccdrop binary instead of the one built here (say, an older
+# build, for a before-and-after).
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -45,7 +47,7 @@ echo "== building (Release) in $build"
 cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DICCDROP_BENCH=ON \
   -DICCDROP_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target iccdrop iccdrop_bench_gen >/dev/null
-iccdrop=$build/iccdrop
+iccdrop=${ICCDROP_BENCH_BINARY:-$build/iccdrop}
 gen=$build/bench/iccdrop_bench_gen
 
 mkdir -p "$dir"
@@ -78,6 +80,7 @@ cpu_now() {
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
+echo "== timing $iccdrop"
 echo "== machine: $(nproc) cores, $(free -h | awk '/^Mem:/ { print $2 " RAM, " $7 " available" }'),"\
   "load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== medians of $reps runs each, alternating; wall time, then user + system CPU time"
