@@ -76,7 +76,24 @@ const Payload* Registry::Table<Payload>::get(std::int32_t object_number,
   return index[i] != 0 ? &records[index[i] - 1].payload : nullptr;
 }
 
+template <typename Payload>
+std::size_t Registry::Table<Payload>::longest_probe() const {
+  const std::size_t mask = index.size() - 1;
+  std::size_t longest = 0;
+  for (std::size_t i = 0; i < index.size(); ++i) {
+    if (index[i] == 0) continue;
+    const Record& record = records[index[i] - 1];
+    const std::size_t home = hash_key(record.object_number, record.generation) & mask;
+    longest = std::max(longest, (i - home) & mask);
+  }
+  return longest;
+}
+
 Registry::Registry() = default;
+
+std::size_t Registry::longest_probe() const {
+  return std::max(names_.longest_probe(), values_.longest_probe());
+}
 
 void registry_add(Registry& registry, std::int32_t kind, std::int32_t object_number,
                   std::int32_t generation, std::int32_t value, std::string_view name) {

@@ -32,6 +32,9 @@ class Registry {
  public:
   Registry();
   std::size_t size() const { return names_.records.size() + values_.records.size(); }
+  // The farthest any record lies from its home slot, in slots: what the
+  // slowest lookup probes. Tells a hash that piles keys together.
+  std::size_t longest_probe() const;
 
  private:
   friend void registry_add(Registry&, std::int32_t, std::int32_t, std::int32_t,
@@ -53,6 +56,7 @@ class Registry {
     std::size_t probe(std::int32_t object_number, std::int32_t generation) const;
     void put(std::int32_t object_number, std::int32_t generation, const Payload& payload);
     const Payload* get(std::int32_t object_number, std::int32_t generation) const;
+    std::size_t longest_probe() const;
   };
 
   Table<std::array<char, kMaxNameLength + 1>> names_;  // kind 1

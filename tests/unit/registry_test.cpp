@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -174,7 +173,11 @@ TEST(Registry, ManyRecordsAreAllFoundAfterGrowth) {
   for (std::int32_t i = 0; i < 25000; ++i) keys.push_back({kMin + i, kMax});
   ASSERT_EQ(keys.size(), 300000u);
 
-  auto name_of = [](std::size_t i) { return "N" + std::to_string(i % 1000000); };
+  auto name_of = [](std::size_t i) {
+    std::string name = "N";
+    name += std::to_string(i % 1000000);
+    return name;
+  };
   auto value_of = [](std::size_t i) { return static_cast<std::int32_t>(i * 7 + 1); };
 
   Registry registry;
@@ -218,46 +221,18 @@ TEST(Registry, ManyRecordsAreAllFoundAfterGrowth) {
 // Former bugs.
 
 // Seconds to add and then find every key once.
-double seconds_for(const std::vector<Key>& keys) {
-  const auto start = std::chrono::steady_clock::now();
-  Registry registry;
-  for (const Key& k : keys)
-    registry_add(registry, kProfileStream, k.number, k.generation, 3, "");
-  std::size_t found = 0;
-  for (const Key& k : keys) {
-    found += registry_find(registry, kProfileStream, k.number, k.generation) ? 1 : 0;
-  }
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(found, keys.size());
-  return took.count();
-}
-
 // Object numbers 1, 2, 3... all with generation 0, as PDF writers number
 // their objects, once hashed to a few start slots 4096 apart: each lookup
-// probed through a cluster of about 2,000 records, some 1,000 times slower
-// than keys with random generations. Timed against such keys rather than
-// against a clock, so that a busy machine slows both sides; up to three
-// tries.
+// probed through a cluster of about 2,000 records. Counted in slots, not
+// timed: with 200,000 such keys of each kind no lookup may probe far.
 TEST(RegistryFormerBugs, ConsecutiveObjectNumbersDoNotCluster) {
-  constexpr std::size_t kCount = 50000;
-  std::vector<Key> consecutive(kCount);
-  std::vector<Key> scattered(kCount);
-  std::mt19937 random(5);
-  for (std::size_t i = 0; i < kCount; ++i) {
-    consecutive[i] = {static_cast<std::int32_t>(i + 1), 0};
-    scattered[i] = {static_cast<std::int32_t>(random() >> 1),
-                    static_cast<std::int32_t>(random() >> 1)};
+  Registry registry;
+  for (std::int32_t number = 1; number <= 200000; ++number) {
+    registry_add(registry, kResourceEntry, number, 0, 0, "Cs1");
+    registry_add(registry, kProfileStream, number, 0, 3, "");
   }
-  double scattered_seconds = 0;
-  double consecutive_seconds = 0;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    scattered_seconds = seconds_for(scattered);
-    consecutive_seconds = seconds_for(consecutive);
-    if (consecutive_seconds < 10 * scattered_seconds + 0.02) break;
-  }
-  EXPECT_LT(consecutive_seconds, 10 * scattered_seconds + 0.02)
-      << "consecutive " << consecutive_seconds << " s, scattered " << scattered_seconds
-      << " s";
+  EXPECT_EQ(registry.size(), 400000u);
+  EXPECT_LT(registry.longest_probe(), 512u);  // 112 here; the old hash gave 1,562
 }
 
 }  // namespace
