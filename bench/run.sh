@@ -53,9 +53,10 @@ gen=$build/bench/iccdrop_bench_gen
 mkdir -p "$dir"
 out=$dir/out.pdf
 messages=$dir/messages.txt
+current_input=  # the input being timed, removed on exit unless --keep
 cleanup() {
   rm -f "$out" "$messages" "$dir/times.txt"
-  ((keep)) || rm -f "$dir"/in-*.pdf
+  if ((!keep)) && [[ -n $current_input ]]; then rm -f "$current_input"; fi
 }
 trap cleanup EXIT
 
@@ -92,6 +93,7 @@ declare -A iccdrop_median
 bench() {
   local name=$1 kind=$2 size=$3
   local in=$dir/in-$kind-$size.pdf
+  current_input=$in
   [[ -f $in ]] || "$gen" "$kind" "$in" "$size"
   local cat_times=() icc_times=() cat_cpus=() icc_cpus=() t0 t1 t2 c0 c1 c2 i
   # Warm-up: both commands once, so the input and the output's blocks are hot.
@@ -130,6 +132,7 @@ bench() {
              n, b / 1048576, c / 1000, d / 1000, d / c, cc / 1000, dc / 1000,
              (cc > 0 ? dc / cc : 0), r / 1024, k }'
   ((keep)) || rm -f "$in"
+  current_input=
 }
 
 for what in ${only//,/ }; do
