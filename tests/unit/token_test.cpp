@@ -99,14 +99,9 @@ struct DigitRow {
 };
 
 constexpr DigitRow kFindDigitRows[] = {
-    {"", kNone},
-    {"obj R << >>", kNone},
-    {"0", 0},
-    {"abc9", 3},  // at the very end
-    {"\0\0\x39"sv, 2},
-    {"\xB9\xB2\xB3 1", 4},  // superscript digits in Latin-1 are not
-                            // digits
-    {"-.+5", 3},            // no sign, no decimal point
+    {"", kNone},       {"obj R << >>", kNone}, {"0", 0}, {"abc9", 3},  // at the very end
+    {"\0\0\x39"sv, 2}, {"\xB9\xB2\xB3 1", 4},  // Latin-1 superscripts are no digits
+    {"-.+5", 3},                               // no sign, no decimal point
     {"\f\v7", 2},
 };
 
@@ -160,12 +155,8 @@ constexpr TokenRow kNumberRows[] = {
     {"12.5", "#", 0, 2, 12},  // the run stops at the point, nothing else checked
     {"/Length1 0", "#", 7, 1, 1},
     {"-3", "#", 1, 1, 3},
-    {"\0\0"
-     "42\0"sv,
-     "#", 2, 2, 42},
-    {"\xB9\xB3"
-     "8",
-     "#", 2, 1, 8},
+    {"\0\0\x34\x32\0"sv, "#", 2, 2, 42},  // «42» between NULs
+    {"\xB9\xB3\x38", "#", 2, 1, 8},       // Latin-1 superscripts, then «8»
     {"007", "#", 0, 3, 7},
     {"2147483647", "#", 0, 10, 2147483647},
     {"2147483648", "#", 0, 10, 2147483647},  // saturates
