@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times iccdrop against `cat IN > OUT` on large generated inputs and prints,
-# for each input, the median of each, their ratio and iccdrop's peak RSS.
+# for each input, the medians of each command's wall time and user + system
+# CPU time, their ratios, iccdrop's peak RSS and the number of conversions.
 #
 #   bench/run.sh [--quick] [--reps N] [--dir DIR] [--only NAME[,NAME...]] [--keep]
 #
