@@ -99,10 +99,14 @@ struct DigitRow {
 };
 
 constexpr DigitRow kFindDigitRows[] = {
-    {"", kNone},       {"obj R << >>", kNone}, {"0", 0}, {"abc9", 3},  // at the very end
-    {"\0\0\x39"sv, 2}, {"\xB9\xB2\xB3 1", 4},  // Latin-1 superscripts are no digits
-    {"-.+5", 3},                               // no sign, no decimal point
-    {"\f\v7", 2},
+    {"", kNone},             // empty region
+    {"obj R << >>", kNone},  // no digit at all
+    {"0", 0},                // the whole region
+    {"abc9", 3},             // at the very end
+    {"\0\0\x39"sv, 2},       // «9» after NULs
+    {"\xB9\xB2\xB3 1", 4},   // Latin-1 superscripts are no digits
+    {"-.+5", 3},             // no sign, no decimal point
+    {"\f\v7", 2},            // after other white space
 };
 
 TEST(FindDigit, Table) {
@@ -120,13 +124,16 @@ struct GapRow {
 };
 
 constexpr GapRow kAllGapRows[] = {
-    {"", true},  // an empty range
-    {" ", true},          {" \r\n\t\0"sv, true},
-    {"\0\0\0\0"sv, true}, {"  \f  ", false},  // form feed
-    {"\v", false},                            // vertical tab
-    {" \x80", false},     {"\xA0", false},    // no-break space
-    {"  x", false},                           // a non-gap byte at the very end
-    {"x  ", false},
+    {"", true},             // an empty range
+    {" ", true},            // one space
+    {" \r\n\t\0"sv, true},  // each gap byte
+    {"\0\0\0\0"sv, true},   // NULs only
+    {"  \f  ", false},      // form feed
+    {"\v", false},          // vertical tab
+    {" \x80", false},       // a high byte
+    {"\xA0", false},        // no-break space
+    {"  x", false},         // a non-gap byte at the very end
+    {"x  ", false},         // and at the start
 };
 
 TEST(AllGapBytes, Table) {
