@@ -18,6 +18,7 @@
 #include "colorspace/patterns.h"
 #include "colorspace/registry.h"
 #include "match/sequence.h"
+#include "random.h"
 #include "stream/window_stream.h"
 
 namespace {
@@ -26,20 +27,7 @@ using namespace iccdrop;
 
 constexpr std::size_t kWindow = stream::kWindowSize;
 
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
-
- private:
-  std::uint64_t state_;
-};
+using iccdrop::bench::Random;
 
 std::vector<unsigned char> to_window(std::string text) {
   text.resize(kWindow, ' ');

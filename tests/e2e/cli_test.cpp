@@ -247,19 +247,6 @@ TEST(CommandLine, InputThatIsNotARegularFileIsRefused) {
   }
 }
 
-TEST(CommandLine, DeviceOutputThatFailsIsReportedAndKept) {
-  TempDir dir;
-  const std::string input = plain_pdf(100'000);
-  ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
-  const RunResult result = run_iccdrop(dir, {"in.pdf", "/dev/full"});
-  expect_exit(result, 1);
-  EXPECT_EQ(result.out, "Output file is /dev/full\n/dev/full could not be written\n");
-  struct stat info {};
-  ASSERT_EQ(::stat("/dev/full", &info), 0);
-  EXPECT_TRUE(S_ISCHR(info.st_mode));
-  EXPECT_EQ(read_file(dir.file("in.pdf")), input);
-}
-
 TEST(CommandLine, DeviceOutputThatWorksIsWrittenAndKept) {
   TempDir dir;
   const PdfText pdf = sample();

@@ -13,9 +13,13 @@
 #include <vector>
 
 #include "colorspace/patterns.h"
+#include "support/region_text.h"
 
 namespace iccdrop::match {
 namespace {
+
+using iccdrop::testing::bytes_of;
+using iccdrop::testing::show;
 
 using namespace std::string_view_literals;
 using colorspace::kIccArrayPattern;
@@ -25,25 +29,6 @@ using colorspace::kResourceEntryPattern;
 constexpr std::optional<std::size_t> kNone = std::nullopt;
 constexpr std::int32_t kUntouched = -77;  // a value entry that must stay as it was
 constexpr std::size_t kUnset = 999;
-
-std::vector<unsigned char> bytes_of(std::string_view text) {
-  return std::vector<unsigned char>(text.begin(), text.end());
-}
-
-std::string show(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      constexpr char kHex[] = "0123456789ABCDEF";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return "\xC2\xAB" + out + "\xC2\xBB";
-}
 
 SequenceMatch fresh_match() {
   SequenceMatch match;

@@ -11,34 +11,18 @@
 #include <string_view>
 #include <vector>
 
+#include "support/region_text.h"
+
 namespace iccdrop::match {
 namespace {
+
+using iccdrop::testing::bytes_of;
+using iccdrop::testing::show;
 
 using namespace std::string_view_literals;
 
 constexpr std::optional<std::size_t> kNone = std::nullopt;
 constexpr std::int32_t kUntouched = -77;
-
-// The region's bytes in a heap block of exactly their size, so that a read
-// past the end shows up under AddressSanitizer.
-std::vector<unsigned char> bytes_of(std::string_view text) {
-  return std::vector<unsigned char>(text.begin(), text.end());
-}
-
-std::string show(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      constexpr char kHex[] = "0123456789ABCDEF";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return "\xC2\xAB" + out + "\xC2\xBB";
-}
 
 // ---------------------------------------------------------------- find_bytes
 
