@@ -6,21 +6,22 @@
 namespace iccdrop::colorspace {
 
 void collect_window(std::span<const unsigned char> window, Registry& registry) {
-  for_each_match(window, kResourceEntryPattern,
-                 [&](std::size_t m, const match::SequenceMatch& match) {
-                   // The name is token 0 without its slash.
-                   const std::string_view name(
-                       reinterpret_cast<const char*>(window.data() + m + 1),
-                       match.lengths[kEntryName] - 1);
-                   registry_add(registry, kResourceEntry, match.values[kEntryObject],
-                                match.values[kEntryGeneration], 0, name);
-                 });
-  for_each_match(window, kProfileStreamPattern,
-                 [&](std::size_t, const match::SequenceMatch& match) {
-                   registry_add(registry, kProfileStream, match.values[kProfileObject],
-                                match.values[kProfileGeneration],
-                                match.values[kProfileComponents], {});
-                 });
+  // The registry keeps each kind apart, so only the order within a kind
+  // matters: the newer record of an object replaces the older.
+  for_each_entry_and_profile(
+      window,
+      [&](std::size_t m, const match::SequenceMatch& match) {
+        // The name is token 0 without its slash.
+        const std::string_view name(reinterpret_cast<const char*>(window.data() + m + 1),
+                                    match.lengths[kEntryName] - 1);
+        registry_add(registry, kResourceEntry, match.values[kEntryObject],
+                     match.values[kEntryGeneration], 0, name);
+      },
+      [&](std::size_t, const match::SequenceMatch& match) {
+        registry_add(registry, kProfileStream, match.values[kProfileObject],
+                     match.values[kProfileGeneration], match.values[kProfileComponents],
+                     {});
+      });
 }
 
 }  // namespace iccdrop::colorspace

@@ -28,42 +28,39 @@ namespace {
   return true;
 }
 
-// Finds the anchors of a window in order: next(from) gives the first
-// occurrence of the anchor (at least 2 bytes) at or after `from`, or none
-// once a byte equal to the anchor's first one, at or after `limit`, comes
-// before any occurrence. Candidates are positions holding the anchor's first
-// two bytes, so in «/Name /N /Cs1» only «/N» and «/Cs» stop the search for
-// "/N" or "/Cs". memchr (32 or 64 bytes a step in glibc) skips to the next
-// lead byte; from there the candidates of 64 positions are found with SSE2
-// and kept for the next calls: image data has one '/' in 256 bytes, dense
-// PDF syntax one in 8 to 16, and near-miss soup an anchor in 20.
-class AnchorCursor {
+// Finds the candidate positions of a window in order: next(from) gives the
+// first position at or after `from` that holds the lead byte followed by one
+// of two second bytes, or holds the lead byte at or after `limit`; none when
+// no such position comes before the window's last byte. In «/Name /N /Cs1»
+// with lead '/' and second bytes 'N' and 'C', only «/N» and «/Cs» are
+// candidates. memchr (32 or 64 bytes a step in glibc) skips to the next lead
+// byte; from there the candidates of 64 positions are found with SSE2 and
+// kept for the next calls: image data has one '/' in 256 bytes, dense PDF
+// syntax one in 8 to 16, and near-miss soup an anchor in 20.
+class CandidateCursor {
  public:
-  [[gnu::always_inline]] AnchorCursor(std::span<const unsigned char> window,
-                                      std::string_view anchor, std::size_t limit)
-      : base_(window.data()), n_(window.size()), anchor_(anchor), limit_(limit) {}
+  [[gnu::always_inline]] CandidateCursor(std::span<const unsigned char> window, char lead,
+                                         char second, char other_second,
+                                         std::size_t limit)
+      : base_(window.data()),
+        n_(window.size()),
+        lead_(static_cast<unsigned char>(lead)),
+        second_(static_cast<unsigned char>(second)),
+        other_second_(static_cast<unsigned char>(other_second)),
+        limit_(limit) {}
 
   // `from` must not go back between calls, unless forget() was called.
   [[gnu::always_inline]] std::optional<std::size_t> next(std::size_t from) {
-    if (anchor_.size() > n_) return std::nullopt;
-    const std::size_t last = n_ - anchor_.size();  // the last possible start
     std::size_t i = from;
 #if defined(__SSE2__)
     while (true) {
       if (i >= block_ && i < block_end_) {
-        const std::uint64_t hits = hits_ >> (i - block_);
-        for (std::uint64_t bits = (hits_ | stops_) >> (i - block_); bits != 0;
-             bits &= bits - 1) {
-          const auto bit = static_cast<unsigned>(__builtin_ctzll(bits));
-          const std::size_t p = i + bit;
-          if (p > last) return std::nullopt;
-          if (((hits >> bit) & 1u) != 0 && rest_matches(p)) return p;
-          if (p >= limit_) return std::nullopt;  // a lead byte that is no anchor
-        }
+        const std::uint64_t bits = (hits_ | stops_) >> (i - block_);
+        if (bits != 0) return i + static_cast<unsigned>(__builtin_ctzll(bits));
         i = block_end_;
       }
       if (i + 65 > n_) break;
-      const void* lead = std::memchr(base_ + i, anchor_[0], n_ - 65 - i + 1);
+      const void* lead = std::memchr(base_ + i, lead_, n_ - 65 - i + 1);
       if (lead == nullptr) {
         i = n_ - 64;
         break;
@@ -72,11 +69,10 @@ class AnchorCursor {
       load_block(i);
     }
 #endif
-    for (; i <= last; ++i) {
-      if (base_[i] != static_cast<unsigned char>(anchor_[0])) continue;
-      if (base_[i + 1] == static_cast<unsigned char>(anchor_[1]) && rest_matches(i))
+    for (; i + 1 < n_; ++i) {
+      if (base_[i] != lead_) continue;
+      if (base_[i + 1] == second_ || base_[i + 1] == other_second_ || i >= limit_)
         return i;
-      if (i >= limit_) return std::nullopt;
     }
     return std::nullopt;
   }
@@ -85,23 +81,22 @@ class AnchorCursor {
   void forget() { block_end_ = 0; }
 
  private:
-  bool rest_matches(std::size_t at) const {
-    return bytes_equal(base_ + at + 2, anchor_.substr(2));
-  }
-
 #if defined(__SSE2__)
-  // The candidates and the lead bytes at or after the limit among the 64
-  // positions from `at`, reading bytes at .. at + 64.
+  // The candidates among the 64 positions from `at`, reading bytes at .. at + 64.
   [[gnu::always_inline]] void load_block(std::size_t at) {
-    const __m128i want_first = _mm_set1_epi8(anchor_[0]);
-    const __m128i want_second = _mm_set1_epi8(anchor_[1]);
+    const __m128i want_lead = _mm_set1_epi8(static_cast<char>(lead_));
+    const __m128i want_second = _mm_set1_epi8(static_cast<char>(second_));
+    const __m128i want_other = _mm_set1_epi8(static_cast<char>(other_second_));
     std::uint64_t leads = 0, hits = 0;
     for (unsigned k = 0; k < 64; k += 16) {
       const auto* bytes = reinterpret_cast<const __m128i*>(base_ + at + k);
-      const __m128i lead = _mm_cmpeq_epi8(_mm_loadu_si128(bytes), want_first);
-      const __m128i second = _mm_cmpeq_epi8(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(base_ + at + k + 1)),
-          want_second);
+      const __m128i lead = _mm_cmpeq_epi8(_mm_loadu_si128(bytes), want_lead);
+      const __m128i next =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(base_ + at + k + 1));
+      __m128i second = _mm_cmpeq_epi8(next, want_second);
+      if (other_second_ != second_) {
+        second = _mm_or_si128(second, _mm_cmpeq_epi8(next, want_other));
+      }
       leads |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(lead))} << k;
       hits |= std::uint64_t{static_cast<std::uint16_t>(
                   _mm_movemask_epi8(_mm_and_si128(lead, second)))}
@@ -122,10 +117,45 @@ class AnchorCursor {
 
   const unsigned char* base_;
   std::size_t n_;
-  std::string_view anchor_;
+  unsigned char lead_, second_, other_second_;
   std::size_t limit_;
   std::size_t block_ = 0, block_end_ = 0;  // the kept positions: [block_, block_end_)
   std::uint64_t hits_ = 0, stops_ = 0;     // bit k: position block_ + k
+};
+
+// Finds the anchors of a window in order: next(from) gives the first
+// occurrence of the anchor (at least 2 bytes) at or after `from`, or none
+// once a byte equal to the anchor's first one, at or after `limit`, comes
+// before any occurrence.
+class AnchorCursor {
+ public:
+  [[gnu::always_inline]] AnchorCursor(std::span<const unsigned char> window,
+                                      std::string_view anchor, std::size_t limit)
+      : candidates_(window, anchor[0], anchor[1], anchor[1], limit),
+        base_(window.data()),
+        n_(window.size()),
+        anchor_(anchor),
+        limit_(limit) {}
+
+  // `from` must not go back between calls, unless forget() was called.
+  [[gnu::always_inline]] std::optional<std::size_t> next(std::size_t from) {
+    while (const auto p = candidates_.next(from)) {
+      if (*p + anchor_.size() > n_) return std::nullopt;
+      if (bytes_equal(base_ + *p + 1, anchor_.substr(1))) return p;
+      if (*p >= limit_) return std::nullopt;  // a lead byte that is no anchor
+      from = *p + 1;
+    }
+    return std::nullopt;
+  }
+
+  void forget() { candidates_.forget(); }
+
+ private:
+  CandidateCursor candidates_;
+  const unsigned char* base_;
+  std::size_t n_;
+  std::string_view anchor_;
+  std::size_t limit_;
 };
 
 // The one position at which a match whose anchor token lies at `anchor_at`
@@ -247,6 +277,58 @@ bool match_fixed(match::Region region, match::SequenceMatch& match) {
   return match::match_sequence_at_start_fixed<kPattern>(region, match);
 }
 
+// The state of scan() for one pattern of a shared scan: candidates come in
+// order from a cursor shared with another pattern, and take() handles each
+// one as scan()'s loop handles the anchors its own cursor finds.
+template <const match::TokenPattern& kPattern>
+class PatternLane {
+ public:
+  explicit PatternLane(const MatchVisitor& visit) : visit_(visit) {}
+
+  bool done() const { return done_; }
+  std::size_t pos() const { return pos_; }
+
+  // `at` holds the anchor's lead byte and either sits at or after the zone's
+  // end or is followed by one of the shared scan's second bytes.
+  [[gnu::always_inline]] void take(std::span<const unsigned char> window,
+                                   std::size_t at) {
+    constexpr std::size_t kZone = stream::kZoneLimit;
+    constexpr std::string_view kAnchor = kPattern.anchor;
+    if (done_ || at < pos_) return;
+    if (at + kAnchor.size() > window.size()) {
+      done_ = true;
+      return;
+    }
+    if (!bytes_equal(window.data() + at, kAnchor)) {
+      done_ = at >= kZone;  // a lead byte that is no anchor
+      return;
+    }
+    while (true) {
+      const auto start = walk_back_fixed<kPattern>(window, pos_, at);
+      if (start && *start > kZone) break;
+      if (start && match_fixed<kPattern>(window.subspan(*start), match_)) {
+        visit_(*start, match_);
+        pos_ = *start + std::min(match_.total_length, kMaxAdvance);
+        if (pos_ > kZone || pos_ >= window.size()) break;
+        // The bytes from the match's start to its anchor hold no lead byte,
+        // so the next candidate is this anchor again or a later one.
+        if (pos_ <= at) continue;
+        return;
+      }
+      if (at >= kZone) break;
+      pos_ = at + 1;
+      return;
+    }
+    done_ = true;
+  }
+
+ private:
+  const MatchVisitor& visit_;
+  match::SequenceMatch match_;
+  std::size_t pos_ = 0;
+  bool done_ = false;
+};
+
 }  // namespace
 
 void for_each_match(std::span<const unsigned char> window,
@@ -273,6 +355,31 @@ void for_each_match(std::span<const unsigned char> window,
          [&](match::Region region, match::SequenceMatch& match) {
            return match::match_sequence_at_start(region, pattern, match);
          });
+  }
+}
+
+void for_each_entry_and_profile(std::span<const unsigned char> window,
+                                const MatchVisitor& visit_entry,
+                                const MatchVisitor& visit_profile) {
+  // One cursor finds the candidates of both anchors: a second scan of the
+  // window for the other anchor cost as much as the first.
+  static_assert(kResourceEntryPattern.anchor[0] == kProfileStreamPattern.anchor[0]);
+  PatternLane<kResourceEntryPattern> entries(visit_entry);
+  PatternLane<kProfileStreamPattern> profiles(visit_profile);
+  CandidateCursor candidates(window, kResourceEntryPattern.anchor[0],
+                             kResourceEntryPattern.anchor[1],
+                             kProfileStreamPattern.anchor[1], stream::kZoneLimit);
+  std::size_t from = 0;
+  while (!entries.done() || !profiles.done()) {
+    const std::size_t wanted = entries.done() ? profiles.pos()
+                               : profiles.done()
+                                   ? entries.pos()
+                                   : std::min(entries.pos(), profiles.pos());
+    const auto at = candidates.next(std::max(from, wanted));
+    if (!at) return;
+    entries.take(window, *at);
+    profiles.take(window, *at);
+    from = *at + 1;
   }
 }
 

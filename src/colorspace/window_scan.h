@@ -23,4 +23,12 @@ using MatchVisitor =
 void for_each_match(std::span<const unsigned char> window,
                     const match::TokenPattern& pattern, const MatchVisitor& visit);
 
+// The visits of for_each_match(window, kResourceEntryPattern, visit_entry)
+// and of for_each_match(window, kProfileStreamPattern, visit_profile), each
+// pattern's in their order, the two interleaved by position: one scan of the
+// window finds both. The visitors must not rewrite the window.
+void for_each_entry_and_profile(std::span<const unsigned char> window,
+                                const MatchVisitor& visit_entry,
+                                const MatchVisitor& visit_profile);
+
 }  // namespace iccdrop::colorspace
