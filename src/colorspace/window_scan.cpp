@@ -221,9 +221,11 @@ template <const match::TokenPattern& kPattern, std::size_t I>
   }
 }
 
+// Inlined: as a call from the shared scan it cost 2% more instructions on
+// near-miss input.
 template <const match::TokenPattern& kPattern>
-std::optional<std::size_t> walk_back_fixed(std::span<const unsigned char> window,
-                                           std::size_t floor, std::size_t anchor_at) {
+[[gnu::always_inline]] inline std::optional<std::size_t> walk_back_fixed(
+    std::span<const unsigned char> window, std::size_t floor, std::size_t anchor_at) {
   constexpr std::size_t kAnchor = anchor_token_index(kPattern);
   std::size_t p = anchor_at;
   const bool found = [&]<std::size_t... J>(std::index_sequence<J...>) {
