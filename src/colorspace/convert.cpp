@@ -4,14 +4,14 @@
 #include <cstring>
 
 #include "colorspace/patterns.h"
-#include "colorspace/window_scan.h"
+#include "colorspace/window_scan_fixed.h"
 
 namespace iccdrop::colorspace {
 
 void convert_window(std::span<unsigned char> window, const Registry& registry,
                     const ChangeVisitor& on_change) {
-  for_each_match(window, kIccArrayPattern, [&](std::size_t m,
-                                               const match::SequenceMatch& match) {
+  for_each_fixed_match<kIccArrayPattern>(window, [&](std::size_t m,
+                                                     const match::SequenceMatch& match) {
     const auto entry = registry_find(registry, kResourceEntry, match.values[kArrayObject],
                                      match.values[kArrayGeneration]);
     const auto profile =
