@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "e2e/pdf_text.h"
+#include "e2e/run_iccdrop.h"
 #include "support/run_binary.h"
 
 namespace iccdrop::e2e {
@@ -26,22 +27,6 @@ using testing::write_file;
 constexpr const char* kUsage =
     "Usage: iccdrop <input PDF file name> [<output PDF file name>]\n"
     "\tDefault output for foo.pdf is foo3.pdf\n";
-
-RunResult run_iccdrop(const TempDir& dir, const std::vector<std::string>& args) {
-  testing::RunOptions options;
-  options.cwd = dir.path();
-  options.timeout = std::chrono::seconds(120);
-  return testing::run_program(ICCDROP_BINARY, args, options);
-}
-
-// Exited by itself with `status`, said nothing on standard error (where a
-// sanitizer would report).
-void expect_exit(const RunResult& result, int status) {
-  EXPECT_FALSE(result.timed_out);
-  EXPECT_TRUE(result.exited) << "killed by signal " << result.signal;
-  EXPECT_EQ(result.exit_status, status);
-  EXPECT_EQ(result.err, "");
-}
 
 // A converted file at 4096-byte scale: the array sits across the boundary
 // between the first two chunks.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "e2e/pdf_text.h"
+#include "e2e/run_iccdrop.h"
 #include "support/run_binary.h"
 
 namespace iccdrop::e2e {
@@ -28,19 +29,6 @@ using testing::RunOptions;
 using testing::RunResult;
 using testing::TempDir;
 using testing::write_file;
-
-RunResult run_iccdrop(const TempDir& dir, const std::vector<std::string>& args,
-                      RunOptions options = {}) {
-  options.cwd = dir.path();
-  return testing::run_program(ICCDROP_BINARY, args, options);
-}
-
-void expect_exit(const RunResult& result, int status) {
-  EXPECT_FALSE(result.timed_out);
-  EXPECT_TRUE(result.exited) << "killed by signal " << result.signal;
-  EXPECT_EQ(result.exit_status, status);
-  EXPECT_EQ(result.err, "");
-}
 
 bool built_with_address_sanitizer() {
 #if defined(__SANITIZE_ADDRESS__)
