@@ -2,29 +2,69 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <string_view>
 
+#include "cli/options.h"
+#include "cli/output_file.h"
 #include "cli/output_name.h"
 #include "colorspace/collect.h"
 #include "colorspace/convert.h"
 #include "colorspace/registry.h"
 #include "stream/window_stream.h"
 
+#ifndef ICCDROP_VERSION
+#define ICCDROP_VERSION "1.0.0"
+#endif
+
 namespace iccdrop::cli {
 namespace {
 
 constexpr const char* kUsage =
     "Usage: iccdrop <input PDF file name> [<output PDF file name>]\n"
-    "\tDefault output for foo.pdf is foo3.pdf\n";
+    "\tDefault output for foo.pdf is foo3.pdf\n"
+    "Options, before the file names:\n"
+    "\t-n, --dry-run  print the changes, write no file\n"
+    "\t--all          convert every ICC-based colour space that can be rewritten\n"
+    "\t-h, --help     print this text\n"
+    "\t--version      print the version\n"
+    "\t--             end the options: a later '-' begins a file name\n";
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The times in the spelling of each system: POSIX's st_mtim on Linux and the
+// BSDs, st_mtimespec on macOS.
+struct timespec modified(const struct stat& info) {
+#if defined(__APPLE__)
+  return info.st_mtimespec;
+#else
+  return info.st_mtim;
+#endif
+}
+struct timespec changed(const struct stat& info) {
+#if defined(__APPLE__)
+  return info.st_ctimespec;
+#else
+  return info.st_ctim;
+#endif
+}
+bool same_time(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The same file with the same size, contents time and status time: the
+// bytes read since `before` are the bytes it holds.
+bool unchanged(const struct stat& before, const struct stat& now) {
+  return same_file(before, now) && before.st_size == now.st_size &&
+         same_time(modified(before), modified(now)) &&
+         same_time(changed(before), changed(now));
 }
 
 // Opens the input without blocking, so that a FIFO without a writer cannot
@@ -39,11 +79,11 @@ int open_input(const char* name, struct stat& info) {
   return fd;
 }
 
-// Ends a run: prints the message, if any, and returns the status.
-int fail(const char* format, const char* name) {
+// Standard output is a report: a closed pipe or a full device there does
+// not change the run's outcome, so its errors are not checked.
+void print(const char* format, const char* name) {
   std::printf(format, name);
   std::fflush(stdout);
-  return kExitFailure;
 }
 
 // Appends "Changing ColorSpace '%s' from /ICCBased to %s\n" for a change to
@@ -53,57 +93,54 @@ int fail(const char* format, const char* name) {
 void append_change_line(std::string& lines, const colorspace::Change& change) {
   constexpr std::string_view kHead = "Changing ColorSpace '";
   constexpr std::string_view kMiddle = "' from /ICCBased to ";
-  std::array<char, 64> line{};
-  std::size_t n = 0;
-  for (std::string_view part : {kHead, change.name, kMiddle, change.replacement}) {
-    part = part.substr(0, line.size() - 1 - n);
-    std::copy(part.begin(), part.end(), line.begin() + static_cast<std::ptrdiff_t>(n));
-    n += part.size();
-  }
-  line[n++] = '\n';
-  lines.append(line.data(), n);
+  lines.append(kHead).append(change.name).append(kMiddle).append(change.replacement);
+  lines.push_back('\n');
 }
 
 class Run {
  public:
-  Run(const char* input_name, std::string output_name)
-      : input_name_(input_name), output_name_(std::move(output_name)) {}
+  Run(const Options& options, const char* input_name, std::string output_name)
+      : options_(options),
+        input_name_(input_name),
+        output_name_(std::move(output_name)) {}
 
   ~Run() {
     if (input_ >= 0) ::close(input_);
-    if (output_ >= 0) ::close(output_);
   }
 
+  // An allocation that fails anywhere ends the run like any other failure.
   int execute() {
+    try {
+      return convert();
+    } catch (const std::bad_alloc&) {
+      return fail("Out of memory\n", "");
+    }
+  }
+
+ private:
+  int convert() {
     input_ = open_input(input_name_, input_info_);
     if (input_ < 0) return fail("%s did not open\n", input_name_);
     if (!S_ISREG(input_info_.st_mode))
       return fail("%s is not a regular file\n", input_name_);
 
-    std::printf("Output file is %s\n", output_name_.c_str());
-    std::fflush(stdout);
-    // The same file under another name, a hard link or a symlink would be
-    // emptied before it is read: refuse it before touching anything.
-    struct stat output_info {};
-    if (::stat(output_name_.c_str(), &output_info) == 0 &&
-        same_file(output_info, input_info_)) {
-      return fail("%s is the input file\n", output_name_.c_str());
+    print("Output file is %s\n", output_name_.c_str());
+    if (options_.dry_run) {
+      struct stat output_info {};
+      if (::stat(output_name_.c_str(), &output_info) == 0 &&
+          same_file(output_info, input_info_)) {
+        return fail_output("%s is the input file\n");
+      }
+    } else {
+      switch (output_.open(output_name_, input_info_)) {
+        case OutputStatus::kOpen:
+          break;
+        case OutputStatus::kIsInput:
+          return fail_output("%s is the input file\n");
+        case OutputStatus::kDidNotOpen:
+          return fail_output("%s did not open\n");
+      }
     }
-    // Without blocking, so that a FIFO with no reader fails to open instead of
-    // waiting for ever; writes block again once it is open.
-    output_ =
-        ::open(output_name_.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (output_ < 0) return fail("%s did not open\n", output_name_.c_str());
-    const int flags = ::fcntl(output_, F_GETFL);
-    if (flags < 0 || ::fcntl(output_, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
-        ::fstat(output_, &output_info) != 0) {
-      return fail_writing();
-    }
-    if (same_file(output_info, input_info_)) {
-      return fail("%s is the input file\n", output_name_.c_str());
-    }
-    output_is_regular_ = S_ISREG(output_info.st_mode);
-    if (output_is_regular_ && ::ftruncate(output_, 0) != 0) return fail_writing();
 
     colorspace::Registry registry;
     stream::FdSource pass1_input(input_);
@@ -116,18 +153,15 @@ class Run {
     ::close(input_);
     struct stat reopened {};
     input_ = open_input(input_name_, reopened);
-    if (input_ < 0) return remove_output("%s did not open\n", input_name_);
-    // Pass 2 must read the bytes pass 1 read: the same file, size and time
-    // of last change.
-    if (!same_file(reopened, input_info_) || reopened.st_size != input_info_.st_size ||
-        reopened.st_mtim.tv_sec != input_info_.st_mtim.tv_sec ||
-        reopened.st_mtim.tv_nsec != input_info_.st_mtim.tv_nsec ||
+    if (input_ < 0) return fail("%s did not open\n", input_name_);
+    // Pass 2 must read the bytes pass 1 read.
+    if (!unchanged(input_info_, reopened) ||
         static_cast<std::uint64_t>(reopened.st_size) != pass1.bytes) {
-      return remove_output("%s changed while it was read\n", input_name_);
+      return fail_changed();
     }
 
     stream::FdSource pass2_input(input_);
-    stream::FdSink sink(output_);
+    stream::FdSink sink(output_.fd());
     // A window's lines go out in one fwrite, before the next window's: a
     // call a line cost 130 instructions, 3% of the work with 50,000 colour
     // spaces.
@@ -136,63 +170,76 @@ class Run {
       append_change_line(lines, change);
     };
     const auto pass2 =
-        stream::run_pass(pass2_input, &sink, [&](std::span<unsigned char> window) {
-          colorspace::convert_window(window, registry, add_line);
-          if (!lines.empty()) {
-            std::fwrite(lines.data(), 1, lines.size(), stdout);
-            lines.clear();
-          }
-        });
+        stream::run_pass(pass2_input, options_.dry_run ? nullptr : &sink,
+                         [&](std::span<unsigned char> window) {
+                           colorspace::convert_window(window, registry, add_line);
+                           if (!lines.empty()) {
+                             std::fwrite(lines.data(), 1, lines.size(), stdout);
+                             lines.clear();
+                           }
+                         });
     if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();
-    if (pass2.bytes != pass1.bytes) {
-      return remove_output("%s changed while it was read\n", input_name_);
+    // Edited while pass 2 read it, the input may have given bytes of two
+    // versions: compare it with what it was at the start, and the name with
+    // the file that was read.
+    struct stat now {};
+    struct stat named {};
+    if (pass2.bytes != pass1.bytes || ::fstat(input_, &now) != 0 ||
+        !unchanged(input_info_, now) || ::stat(input_name_, &named) != 0 ||
+        !same_file(named, input_info_)) {
+      return fail_changed();
     }
-    const int output = output_;
-    output_ = -1;
-    if (::close(output) != 0)
-      return remove_output("%s could not be written\n", output_name_.c_str());
+    if (!options_.dry_run && !output_.commit()) return fail_writing();
     std::fflush(stdout);
     return kExitSuccess;
   }
 
- private:
-  int fail_reading() { return remove_output("%s could not be read\n", input_name_); }
-  int fail_writing() {
-    return remove_output("%s could not be written\n", output_name_.c_str());
+  // Ends a failed run: gives up the unfinished output (the output's name
+  // keeps what it held before), prints the message and what became of an
+  // output written in place.
+  int fail(const char* format, const char* name) {
+    const char* note = output_.abandon();
+    print(format, name);
+    if (note != nullptr) print(note, output_name_.c_str());
+    return kExitFailure;
   }
+  int fail_output(const char* format) { return fail(format, output_name_.c_str()); }
+  int fail_reading() { return fail("%s could not be read\n", input_name_); }
+  int fail_writing() { return fail_output("%s could not be written\n"); }
+  int fail_changed() { return fail("%s changed while it was read\n", input_name_); }
 
-  // A failed run leaves no output that could pass for a complete one. Only a
-  // regular file is removed: never a device such as /dev/full.
-  int remove_output(const char* format, const char* name) {
-    if (output_ >= 0) {
-      ::close(output_);
-      output_ = -1;
-    }
-    if (output_is_regular_) ::unlink(output_name_.c_str());
-    return fail(format, name);
-  }
-
+  const Options& options_;
   const char* input_name_;
   std::string output_name_;
   int input_ = -1;
-  int output_ = -1;
-  bool output_is_regular_ = false;
   struct stat input_info_ {};
+  OutputFile output_;
 };
 
 }  // namespace
 
 int run_iccdrop(std::span<const char* const> args) {
-  if (args.empty()) {
+  const Options options = parse_options(args);
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    std::fflush(stdout);
+    return kExitSuccess;
+  }
+  if (options.version) {
+    std::fputs("iccdrop " ICCDROP_VERSION "\n", stdout);
+    std::fflush(stdout);
+    return kExitSuccess;
+  }
+  if (options.files.empty()) {
     std::fputs(kUsage, stdout);
     std::fflush(stdout);
     return kExitFailure;
   }
-  const char* input_name = args[0];
-  std::string output_name =
-      args.size() >= 2 ? std::string(args[1]) : derive_output_name(input_name);
-  return Run(input_name, std::move(output_name)).execute();
+  const char* input_name = options.files[0];
+  std::string output_name = options.files.size() >= 2 ? std::string(options.files[1])
+                                                      : derive_output_name(input_name);
+  return Run(options, input_name, std::move(output_name)).execute();
 }
 
 }  // namespace iccdrop::cli

@@ -3,8 +3,10 @@
 #include <span>
 
 #include "cli/driver.h"
+#include "cli/output_file.h"
 
 int main(int argc, char** argv) {
-  return iccdrop::cli::run_iccdrop(
-      std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)));
+  iccdrop::cli::prepare_process();
+  return iccdrop::cli::run_iccdrop(std::span<const char* const>(
+      argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)));
 }

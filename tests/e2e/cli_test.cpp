@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,13 @@ using testing::write_file;
 
 constexpr const char* kUsage =
     "Usage: iccdrop <input PDF file name> [<output PDF file name>]\n"
-    "\tDefault output for foo.pdf is foo3.pdf\n";
+    "\tDefault output for foo.pdf is foo3.pdf\n"
+    "Options, before the file names:\n"
+    "\t-n, --dry-run  print the changes, write no file\n"
+    "\t--all          convert every ICC-based colour space that can be rewritten\n"
+    "\t-h, --help     print this text\n"
+    "\t--version      print the version\n"
+    "\t--             end the options: a later '-' begins a file name\n";
 
 // A converted file at 4096-byte scale: the array sits across the boundary
 // between the first two chunks.
@@ -38,6 +45,88 @@ TEST(CommandLine, NoArgumentsPrintsUsageAndFails) {
   expect_exit(result, 1);
   EXPECT_EQ(result.out, kUsage);
   EXPECT_TRUE(list_dir(dir.path()).empty());
+}
+
+// Options are exact arguments before the first file name; anything else,
+// a name beginning with '-' included, is a file name as it always was.
+TEST(CommandLine, OptionsBeforeTheFileNamesAndEverythingElseIsAName) {
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string out;                 // "%M" stands for the conversion's lines
+    std::vector<std::string> files;  // in the folder afterwards, besides the inputs
+  };
+  const PdfText pdf = sample();
+  const std::vector<Row> rows = {
+      {{"--help"}, 0, kUsage, {}},
+      {{"-h", "in.pdf"}, 0, kUsage, {}},
+      {{"--version"}, 0, "iccdrop 1.0.0\n", {}},
+      {{"-x.pdf"}, 0, "Output file is -x3.pdf\n%M", {"-x3.pdf"}},
+      {{"--", "-x.pdf", "--help"}, 0, "Output file is --help\n%M", {"--help"}},
+      {{"--", "--version"}, 1, "--version did not open\n", {}},
+      {{"in.pdf", "--version"}, 0, "Output file is --version\n%M", {"--version"}},
+      {{"-n", "--", "-x.pdf", "-n"}, 0, "Output file is -n\n%M", {}},
+      {{"--dry-run"}, 1, kUsage, {}},
+      {{"--"}, 1, kUsage, {}},
+      {{"-v", "out.pdf"}, 1, "-v did not open\n", {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.args));
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+    ASSERT_TRUE(write_file(dir.file("-x.pdf"), pdf.input));
+    const RunResult result = run_iccdrop(dir, row.args);
+    expect_exit(result, row.status);
+    std::string out = row.out;
+    if (const auto at = out.find("%M"); at != std::string::npos)
+      out.replace(at, 2, pdf.messages);
+    EXPECT_EQ(result.out, out);
+    std::vector<std::string> files = row.files;
+    files.push_back("-x.pdf");
+    files.push_back("in.pdf");
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(list_dir(dir.path()), files);
+    for (const std::string& name : row.files)
+      EXPECT_EQ(read_file(dir.file(name)), pdf.expected);
+  }
+}
+
+// A dry run prints what the real run prints and leaves the folder as it was,
+// an existing output included; a refusal is the real run's refusal.
+TEST(CommandLine, DryRunPrintsTheRealRunsLinesAndTouchesNothing) {
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  };
+  const PdfText pdf = sample();
+  const std::vector<Row> rows = {
+      {{"-n", "in.pdf"}, 0, "Output file is in3.pdf\n" + pdf.messages},
+      {{"--dry-run", "in.pdf", "old.pdf"}, 0, "Output file is old.pdf\n" + pdf.messages},
+      {{"-n", "in.pdf", "in.pdf"},
+       1,
+       "Output file is in.pdf\nin.pdf is the input file\n"},
+      {{"-n", "missing.pdf"}, 1, "missing.pdf did not open\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.args));
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+    ASSERT_TRUE(write_file(dir.file("old.pdf"), "earlier output"));
+    ASSERT_EQ(::chmod(dir.file("old.pdf").c_str(), 0640), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(dir.file("old.pdf").c_str(), &before), 0);
+    const RunResult result = run_iccdrop(dir, row.args);
+    expect_exit(result, row.status);
+    EXPECT_EQ(result.out, row.out);
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.pdf", "old.pdf"}));
+    EXPECT_EQ(read_file(dir.file("old.pdf")), "earlier output");
+    struct stat after {};
+    ASSERT_EQ(::stat(dir.file("old.pdf").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(read_file(dir.file("in.pdf")), pdf.input);
+  }
 }
 
 TEST(CommandLine, MissingInputIsReportedAndNothingIsCreated) {

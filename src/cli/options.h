@@ -1,0 +1,22 @@
+// The command line's options: a few exact arguments before the first file
+// name. Every other argument, one that begins with '-' included, is a file
+// name, so that no existing call changes meaning.
+#pragma once
+
+#include <span>
+
+namespace iccdrop::cli {
+
+struct Options {
+  bool help = false;     // -h, --help: the usage text, status 0
+  bool version = false;  // --version: "iccdrop 1.0.0", status 0
+  bool dry_run = false;  // -n, --dry-run: read and report, write nothing
+  bool all = false;      // --all: every ICC-based colour space it can rewrite
+  std::span<const char* const> files;  // the input and, maybe, the output name
+};
+
+// «--dry-run -x.pdf» is a dry run of the file "-x.pdf"; «a.pdf --all» names
+// the output "--all"; «-- --all» names the input "--all".
+[[nodiscard]] Options parse_options(std::span<const char* const> args);
+
+}  // namespace iccdrop::cli

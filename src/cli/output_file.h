@@ -1,0 +1,65 @@
+// The output file of a run, written so that no failure or kill leaves a
+// partial file under the output's name: a regular output is written as a
+// new file in its folder and renamed onto the name only when complete; until
+// then the name keeps what it held. Also the process-wide setup that this
+// needs: open standard descriptors and signals that clean up.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace iccdrop::cli {
+
+// Once, before any file is opened. Descriptors 0, 1 and 2 that are closed
+// are opened on /dev/null, so that neither file of the run can become one of
+// them. SIGPIPE and SIGXFSZ are ignored, so that a write into a closed pipe
+// or past the file-size limit fails and is reported. SIGINT, SIGTERM and
+// SIGHUP remove the unfinished file, then end the process by the same signal.
+void prepare_process();
+
+enum class OutputStatus { kOpen, kIsInput, kDidNotOpen };
+
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile() { abandon(); }
+
+  // Prepares `name` for writing. A regular file, or a name that does not
+  // exist yet, gets a new unnamed file (or, where the system has none, a
+  // hidden uniquely named one) in the folder of the file the name leads to
+  // through symbolic links. Where no file can be created there but an
+  // existing output is writable, that file is emptied and written in place.
+  // Anything else (a FIFO, a device) is opened and written directly.
+  // kIsInput when the output would be `input` itself.
+  OutputStatus open(const std::string& name, const struct stat& input);
+
+  int fd() const { return fd_; }
+  bool is_regular() const { return mode_ != Mode::kDirect && mode_ != Mode::kNone; }
+
+  // Puts the finished output under its name: closes the file and renames it
+  // into place. False when any step fails; the file is then abandoned.
+  [[nodiscard]] bool commit();
+
+  // Gives up an unfinished output: a new file is removed and the name keeps
+  // what it held. Written in place, the output is removed, or emptied where
+  // it cannot be removed; then the line that says so is returned (with the
+  // output's name for %s), otherwise nullptr.
+  const char* abandon();
+
+ private:
+  enum class Mode { kNone, kUnnamed, kHidden, kInPlace, kDirect };
+
+  bool create_unnamed(const std::string& folder);
+  bool create_hidden(const std::string& folder);
+  bool link_unnamed(std::string& linked);
+
+  Mode mode_ = Mode::kNone;
+  int fd_ = -1;
+  std::string target_;  // the file that gets replaced: the name, links followed
+  std::string hidden_;  // kHidden: the new file's name
+};
+
+}  // namespace iccdrop::cli
