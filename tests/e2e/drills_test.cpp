@@ -5,14 +5,21 @@
 // message, that no incomplete output is left and that the input is intact.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "e2e/pdf_text.h"
@@ -185,10 +192,18 @@ TEST(InputBetweenPasses, ChangeBeforeTheSecondOpenStopsTheRun) {
 
 // ---- Outputs that cannot be created -----------------------------------------
 
-TEST(UncreatableOutput, ReadOnlyDirectoryOrAPathThroughAFileIsReported) {
+// A folder where no file can be created. The binary is copied into the
+// test's folder, so that the unprivileged user can run it wherever the build
+// lies.
+TEST(UncreatableOutput, ReadOnlyFolderOrAPathThroughAFileIsReported) {
   TempDir dir;
   const PdfText pdf = convertible_pdf("Cs1", 4, 3000, 9000);
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(dir.file("bin").c_str(), 0755), 0);
+  const auto binary = read_file(ICCDROP_BINARY);
+  ASSERT_TRUE(binary.has_value());
+  ASSERT_TRUE(write_file(dir.file("bin/iccdrop"), *binary));
+  ASSERT_EQ(::chmod(dir.file("bin/iccdrop").c_str(), 0755), 0);
   ASSERT_EQ(::mkdir(dir.file("locked").c_str(), 0755), 0);
   ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
   ASSERT_TRUE(write_file(dir.file("locked/in.pdf"), pdf.input));
@@ -196,13 +211,15 @@ TEST(UncreatableOutput, ReadOnlyDirectoryOrAPathThroughAFileIsReported) {
   // Root writes anywhere: the permission rows then run as an unprivileged
   // user.
   RunOptions as_user;
+  as_user.cwd = dir.path();
   if (::geteuid() == 0) as_user.user = 65534;
+  RunOptions as_caller;
+  as_caller.cwd = dir.path();
   struct Row {
     std::vector<std::string> args;
     const char* output;
     const RunOptions& options;
   };
-  const RunOptions as_caller;
   const Row rows[] = {
       {{"in.pdf", "locked/out.pdf"}, "locked/out.pdf", as_user},
       {{"locked/in.pdf"}, "locked/in3.pdf", as_user},
@@ -211,13 +228,350 @@ TEST(UncreatableOutput, ReadOnlyDirectoryOrAPathThroughAFileIsReported) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.output);
-    const RunResult result = run_iccdrop(dir, row.args, row.options);
+    const RunResult result =
+        testing::run_program(dir.file("bin/iccdrop"), row.args, row.options);
     expect_exit(result, 1);
     EXPECT_EQ(result.out, std::string("Output file is ") + row.output + "\n" +
                               row.output + " did not open\n");
-    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.pdf", "locked"}));
+    EXPECT_EQ(list_dir(dir.path()),
+              (std::vector<std::string>{"bin", "in.pdf", "locked"}));
     EXPECT_EQ(list_dir(dir.file("locked")), std::vector<std::string>{"in.pdf"});
     EXPECT_EQ(read_file(dir.file("in.pdf")), pdf.input);
+  }
+
+  // An existing, writable output in that folder is written in place; a
+  // failed run empties it, as it cannot be removed, and says so.
+  for (const bool fails : {false, true}) {
+    SCOPED_TRACE(fails ? "failing write" : "whole run");
+    ASSERT_EQ(::chmod(dir.file("locked").c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(dir.file("locked/old.pdf"), "an earlier output"));
+    ASSERT_EQ(::chmod(dir.file("locked/old.pdf").c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(dir.file("locked").c_str(), 0555), 0);
+    RunOptions options = as_user;
+    if (fails) options.file_size_limit = 4096;
+    const RunResult result = testing::run_program(dir.file("bin/iccdrop"),
+                                                  {"in.pdf", "locked/old.pdf"}, options);
+    const std::string head = "Output file is locked/old.pdf\n" + pdf.messages;
+    if (fails) {
+      expect_exit(result, 1);
+      EXPECT_EQ(result.out, head +
+                                "locked/old.pdf could not be written\n"
+                                "locked/old.pdf could not be removed and was emptied\n");
+      EXPECT_EQ(read_file(dir.file("locked/old.pdf")), "");
+    } else {
+      expect_exit(result, 0);
+      EXPECT_EQ(result.out, head);
+      EXPECT_EQ(read_file(dir.file("locked/old.pdf")), pdf.expected);
+    }
+    EXPECT_EQ(list_dir(dir.file("locked")),
+              (std::vector<std::string>{"in.pdf", "old.pdf"}));
+  }
+}
+
+// ---- Killed, cut off or starved: the output's name keeps what it held --------
+//
+// A regular output is written as a new file and renamed onto its name only
+// when complete. Each drill checks what is under the name afterwards: the
+// earlier file, unchanged, or nothing, or the whole new output; and that no
+// other file was left in the folder.
+
+constexpr std::string_view kEarlier = "an earlier output\n";
+
+// The names in `dir` are exactly `names`, and out.pdf holds `out` (none:
+// absent).
+void expect_folder(const TempDir& dir, std::vector<std::string> names,
+                   const std::optional<std::string>& out) {
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(list_dir(dir.path()), names);
+  EXPECT_EQ(read_file(dir.file("out.pdf")), out);
+}
+
+#if defined(__linux__)
+TEST(KilledRun, SignalInEitherPassLeavesTheEarlierOutputOrNothing) {
+  if (std::getenv("ICCDROP_NO_PTRACE") != nullptr)
+    GTEST_SKIP() << "ICCDROP_NO_PTRACE set: the child cannot be traced here";
+  // 3 MB: each pass takes a dozen reads of 256 KiB.
+  static const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 3'000'000);
+  struct Row {
+    int signal;
+    int pass;
+  };
+  constexpr Row kRows[] = {{SIGTERM, 1}, {SIGINT, 1}, {SIGHUP, 1}, {SIGKILL, 1},
+                           {SIGTERM, 2}, {SIGINT, 2}, {SIGHUP, 2}, {SIGKILL, 2}};
+  for (const Row& row : kRows) {
+    for (const bool earlier : {true, false}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "signal " << row.signal << " in pass " << row.pass
+                   << (earlier ? ", earlier output" : ""));
+      TempDir dir;
+      ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+      if (earlier) {
+        ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
+      }
+      // The signal comes on the third read of the pass: pass 2 begins with
+      // the input's second open.
+      int opens = 0;
+      int reads_before_pass = 0;
+      bool sent = false;
+      RunOptions options;
+      options.traced_path = "in.pdf";
+      options.on_open = [&](int nth_open) {
+        opens = nth_open;
+        return true;
+      };
+      options.on_read = [&](int nth_read, pid_t child) {
+        if (opens == 2 && reads_before_pass == 0) reads_before_pass = nth_read - 1;
+        const int in_pass = opens == 1 ? nth_read : nth_read - reads_before_pass;
+        if (opens != row.pass || in_pass != 3) return true;
+        sent = ::kill(child, row.signal) == 0;
+        return false;
+      };
+      const RunResult result = run_iccdrop(dir, {"in.pdf", "out.pdf"}, options);
+      EXPECT_TRUE(sent);
+      EXPECT_FALSE(result.exited);
+      EXPECT_EQ(result.signal, row.signal);
+      EXPECT_EQ(result.out, "Output file is out.pdf\n");
+      expect_folder(dir,
+                    earlier ? std::vector<std::string>{"in.pdf", "out.pdf"}
+                            : std::vector<std::string>{"in.pdf"},
+                    earlier ? std::optional<std::string>(kEarlier) : std::nullopt);
+      EXPECT_EQ(read_file(dir.file("in.pdf")), pdf.input);
+    }
+  }
+}
+
+TEST(KilledRun, InputEditedInPlaceDuringPassTwoIsRefused) {
+  if (std::getenv("ICCDROP_NO_PTRACE") != nullptr)
+    GTEST_SKIP() << "ICCDROP_NO_PTRACE set: the child cannot be traced here";
+  // The profile says /N 3 when pass 1 reads it and /N 4 when pass 2 does;
+  // the edit keeps the size and puts the modification time back.
+  const PdfText pdf = convertible_pdf("Cs1", 3, 2'000'000, 3'000'000);
+  std::string edited = pdf.input;
+  edited.replace(edited.find("/N 3"), 4, "/N 4");
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+  ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
+  struct stat before {};
+  ASSERT_EQ(::stat(dir.file("in.pdf").c_str(), &before), 0);
+  int opens = 0;
+  RunOptions options;
+  options.traced_path = "in.pdf";
+  options.on_open = [&](int nth_open) { return (opens = nth_open) < 2; };
+  options.on_read = [&](int, pid_t) {
+    if (opens < 2) return true;
+    const int fd = ::open(dir.file("in.pdf").c_str(), O_WRONLY | O_CLOEXEC);
+    EXPECT_EQ(::pwrite(fd, edited.data(), edited.size(), 0),
+              static_cast<ssize_t>(edited.size()));
+    ::close(fd);
+    const timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+    ::utimensat(AT_FDCWD, dir.file("in.pdf").c_str(), times, 0);
+    return false;
+  };
+  const RunResult result = run_iccdrop(dir, {"in.pdf", "out.pdf"}, options);
+  expect_exit(result, 1);
+  EXPECT_EQ(result.out, "Output file is out.pdf\n" + pdf.messages +
+                            "in.pdf changed while it was read\n");
+  expect_folder(dir, {"in.pdf", "out.pdf"}, std::string(kEarlier));
+}
+#endif
+
+// The write fails part-way (a file-size limit, a full file system): an
+// earlier output, a symlink to it and the file it points to all survive,
+// and a whole run replaces the file the link points to, keeping the link
+// and the file's mode.
+TEST(FailingWrite, EarlierOutputAndItsSymlinkSurviveAndAWholeRunReplacesThem) {
+  const PdfText pdf = convertible_pdf("Cs1", 4, 3000, 1'000'000);
+  struct Row {
+    const char* output;
+    const char* link_to;  // nullptr: a regular file
+    bool full_disk;       // the link points into a full file system (root)
+  };
+  constexpr Row kRows[] = {{"out.pdf", nullptr, false},
+                           {"link.pdf", "keep/out.pdf", false},
+                           {"dangling.pdf", "keep/new.pdf", false},
+                           {"link.pdf", "keep/out.pdf", true}};
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.output + std::string(row.full_disk ? " on a full disk" : ""));
+    for (const bool fails : {true, false}) {
+      TempDir dir;
+      ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+      ASSERT_EQ(::mkdir(dir.file("keep").c_str(), 0755), 0);
+      if (row.full_disk) {
+        const std::string options = "size=" + std::to_string(fails ? 64 : 4096) + "k";
+        if (::mount("tmpfs", dir.file("keep").c_str(), "tmpfs", 0, options.c_str()) != 0)
+          GTEST_SKIP() << "cannot mount a small tmpfs (needs root): "
+                       << std::strerror(errno);
+      }
+      const std::string target =
+          dir.file(row.link_to != nullptr ? row.link_to : row.output);
+      const bool existed = std::string_view(row.output) != "dangling.pdf";
+      if (existed) {
+        ASSERT_TRUE(write_file(target, kEarlier));
+        ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
+      }
+      if (row.link_to != nullptr) {
+        ASSERT_EQ(::symlink(row.link_to, dir.file(row.output).c_str()), 0);
+      }
+      RunOptions options;
+      if (fails && !row.full_disk) options.file_size_limit = 100'000;
+      const RunResult result = run_iccdrop(dir, {"in.pdf", row.output}, options);
+      const std::string head = std::string("Output file is ") + row.output + "\n";
+      if (fails) {
+        expect_exit(result, 1);
+        EXPECT_EQ(result.out,
+                  head + pdf.messages + row.output + " could not be written\n");
+        EXPECT_EQ(read_file(target),
+                  existed ? std::optional<std::string>(kEarlier) : std::nullopt);
+      } else {
+        expect_exit(result, 0);
+        EXPECT_EQ(result.out, head + pdf.messages);
+        EXPECT_EQ(read_file(target), pdf.expected);
+        struct stat info {};
+        ASSERT_EQ(::stat(target.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, existed ? 0604u : (0666u & ~mask));
+      }
+      struct stat link {};
+      ASSERT_EQ(::lstat(dir.file(row.output).c_str(), &link), 0);
+      EXPECT_EQ(S_ISLNK(link.st_mode), row.link_to != nullptr);
+      std::vector<std::string> names{"in.pdf", "keep", row.output};
+      std::sort(names.begin(), names.end());
+      EXPECT_EQ(list_dir(dir.path()), names);
+      const bool target_in_keep = row.link_to != nullptr && (existed || !fails);
+      EXPECT_EQ(list_dir(dir.file("keep")),
+                target_in_keep
+                    ? std::vector<std::string>{std::string(row.link_to).substr(5)}
+                    : std::vector<std::string>{});
+      if (row.full_disk) ::umount2(dir.file("keep").c_str(), MNT_DETACH);
+    }
+  }
+}
+
+// Standard output is a report: closed, a pipe nobody reads or a full device,
+// it changes nothing about the conversion or its status. Closed descriptors
+// are never taken by the files.
+TEST(StandardStreams, ClosedOrBrokenStreamsDoNotChangeTheConversion) {
+  const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 300'000);
+  struct Row {
+    const char* what;
+    const char* redirections;  // for sh; empty: the stdout pipe's reader leaves
+  };
+  constexpr Row kRows[] = {
+      {"stdin and stdout closed", "<&- >&-"},
+      {"all three closed", "<&- >&- 2>&-"},
+      {"stdout on /dev/full", ">/dev/full"},
+      {"stdout a pipe without reader", ""},
+  };
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+    ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
+    RunOptions options;
+    options.cwd = dir.path();
+    RunResult result;
+    if (*row.redirections == '\0') {
+      options.stdout_reader_gone = true;
+      result = testing::run_program(ICCDROP_BINARY, {"in.pdf", "out.pdf"}, options);
+    } else {
+      result = testing::run_program(
+          "/bin/sh",
+          {"-c", std::string("exec \"$0\" in.pdf out.pdf ") + row.redirections,
+           ICCDROP_BINARY},
+          options);
+    }
+    expect_exit(result, 0);
+    expect_folder(dir, {"in.pdf", "out.pdf"}, pdf.expected);
+  }
+}
+
+// A reader of the output FIFO that leaves, or a file-size limit with the
+// shell's default SIGXFSZ: the write fails and is reported.
+TEST(FailingWrite, FifoReaderThatLeavesIsReported) {
+  TempDir dir;
+  const std::string input = plain_pdf(3'000'000);
+  ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
+  ASSERT_EQ(::mkfifo(dir.file("pipe.pdf").c_str(), 0644), 0);
+  const int reader =
+      ::open(dir.file("pipe.pdf").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  RunOptions options;
+  options.cwd = dir.path();
+  testing::Child child =
+      testing::start_program(ICCDROP_BINARY, {"in.pdf", "pipe.pdf"}, options);
+  // Once bytes arrive the writer has the FIFO open; then the reader leaves.
+  pollfd ready{reader, POLLIN, 0};
+  ASSERT_EQ(::poll(&ready, 1, 60'000), 1);
+  ::close(reader);
+  const RunResult result = testing::wait_program(child, options);
+  expect_exit(result, 1);
+  EXPECT_EQ(result.out, "Output file is pipe.pdf\npipe.pdf could not be written\n");
+  struct stat info {};
+  ASSERT_EQ(::stat(dir.file("pipe.pdf").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+// Too little memory for the registry: "Out of memory", status 1, and the
+// earlier output untouched. The limit that starves this file is found by
+// trying: each run either completes, or fails this way, or cannot start.
+TEST(StarvedRun, AllocationFailureEndsTheRunLikeAnyOtherFailure) {
+  if (built_with_address_sanitizer())
+    GTEST_SKIP() << "the address sanitizer reserves more address space than any limit";
+  std::string input = "%PDF-1.4\n";
+  PdfText expected;
+  for (int i = 0; i < 100'000; ++i) {
+    const int object = 10 + 2 * i;
+    input += "/Cs" + std::to_string(i) + " " + std::to_string(object) + " 0 R\n" +
+             std::to_string(object + 1) + " 0 obj << /N 1 >> endobj\n" +
+             std::to_string(object) + " 0 obj [/ICCBased " + std::to_string(object + 1) +
+             " 0 R] endobj\n";
+  }
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
+  int starved = 0;
+  for (std::uint64_t mib = 6; mib <= 40; mib += 2) {
+    SCOPED_TRACE(::testing::Message() << mib << " MiB");
+    ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
+    RunOptions options;
+    options.address_space_limit = mib << 20;
+    const RunResult result = run_iccdrop(dir, {"in.pdf", "out.pdf"}, options);
+    ASSERT_TRUE(result.exited);
+    if (result.exit_status == 0) {
+      EXPECT_EQ(read_file(dir.file("out.pdf"))->size(), input.size());
+      break;
+    }
+    if (result.exit_status == 1) {
+      EXPECT_EQ(result.out, "Output file is out.pdf\nOut of memory\n");
+      ++starved;
+    }  // otherwise the loader could not map the program
+    expect_folder(dir, {"in.pdf", "out.pdf"}, std::string(kEarlier));
+  }
+  EXPECT_GT(starved, 0) << "no limit starved the run";
+}
+
+// Runs onto one output name at once: each output is whole, and the one
+// that stays is one of them, never a mixture.
+TEST(ManyRuns, RunsOntoOneOutputLeaveOneWholeOutput) {
+  const PdfText a = convertible_pdf("Cs1", 3, 5000, 2'000'000);
+  const PdfText b = convertible_pdf("Cs2", 4, 900'000, 2'000'000);
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    SCOPED_TRACE(attempt);
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("a.pdf"), a.input));
+    ASSERT_TRUE(write_file(dir.file("b.pdf"), b.input));
+    RunOptions options;
+    options.cwd = dir.path();
+    testing::Child first =
+        testing::start_program(ICCDROP_BINARY, {"a.pdf", "out.pdf"}, options);
+    testing::Child second =
+        testing::start_program(ICCDROP_BINARY, {"b.pdf", "out.pdf"}, options);
+    expect_exit(testing::wait_program(first), 0);
+    expect_exit(testing::wait_program(second), 0);
+    const auto out = read_file(dir.file("out.pdf"));
+    EXPECT_TRUE(out == a.expected || out == b.expected) << "a mixture of both runs";
+    EXPECT_EQ(list_dir(dir.path()),
+              (std::vector<std::string>{"a.pdf", "b.pdf", "out.pdf"}));
   }
 }
 

@@ -48,7 +48,7 @@ void close_fd(int& fd) {
 void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {&out, &err};
-  int open_count = 2;
+  int open_count = (out_fd >= 0) + (err_fd >= 0);
   char buffer[65536];
   while (open_count > 0) {
     if (::poll(fds, 2, -1) < 0) {
@@ -128,14 +128,16 @@ bool child_string_is(pid_t pid, std::uint64_t address, const std::string& path) 
 
 // Follows a child stopped at its exec under PTRACE_TRACEME until it ends.
 void trace(pid_t pid, const RunOptions& options, RunResult& result, int& status) {
-  const bool follow_syscalls = static_cast<bool>(options.on_open);
+  bool watch_opens = static_cast<bool>(options.on_open);
+  bool watch_reads = static_cast<bool>(options.on_read);
+  bool opened = false;  // reads count from the first open of traced_path
   long trace_options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD;
   if (options.measure_peak_memory) trace_options |= PTRACE_O_TRACEEXIT;
   ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(trace_options));
-  bool syscalls = follow_syscalls;
   bool attached = true;
   int deliver = 0;
   while (true) {
+    const bool syscalls = watch_opens || watch_reads;
     if (attached) {
       ::ptrace(syscalls ? PTRACE_SYSCALL : PTRACE_CONT, pid, nullptr,
                reinterpret_cast<void*>(static_cast<long>(deliver)));
@@ -152,23 +154,28 @@ void trace(pid_t pid, const RunOptions& options, RunResult& result, int& status)
       ::ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void*>(sizeof info), &info);
       if (info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
       std::uint64_t path_arg = 0;
-      if (info.entry.nr == SYS_openat) {
-        path_arg = info.entry.args[1];
-#ifdef SYS_open
-      } else if (info.entry.nr == SYS_open) {
-        path_arg = info.entry.args[0];
-#endif
+      if (info.entry.nr == SYS_read) {
+        if (!opened || !watch_reads) continue;
+        ++result.traced_reads;
+        watch_reads = options.on_read(result.traced_reads, pid);
       } else {
-        continue;
-      }
-      if (!child_string_is(pid, path_arg, options.traced_path)) continue;
-      ++result.traced_opens;
-      if (!options.on_open(result.traced_opens)) {
-        syscalls = false;
-        if (!options.measure_peak_memory) {
-          ::ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
-          attached = false;
+        if (info.entry.nr == SYS_openat) {
+          path_arg = info.entry.args[1];
+#ifdef SYS_open
+        } else if (info.entry.nr == SYS_open) {
+          path_arg = info.entry.args[0];
+#endif
+        } else {
+          continue;
         }
+        if (!child_string_is(pid, path_arg, options.traced_path)) continue;
+        opened = true;
+        ++result.traced_opens;
+        if (watch_opens) watch_opens = options.on_open(result.traced_opens);
+      }
+      if (!watch_opens && !watch_reads && !options.measure_peak_memory) {
+        ::ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+        attached = false;
       }
     } else if (signal == SIGTRAP && (status >> 16) == PTRACE_EVENT_EXIT) {
       result.peak_memory_kib = read_peak_memory_kib(pid);
@@ -257,9 +264,14 @@ Child start_program(const std::string& program, const std::vector<std::string>& 
   std::vector<char*> argv;
   for (auto& a : arg_strings) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const bool traced = options.measure_peak_memory || static_cast<bool>(options.on_open);
+  const bool traced = options.measure_peak_memory || static_cast<bool>(options.on_open) ||
+                      static_cast<bool>(options.on_read);
   rlimit limit{};
   if (options.file_size_limit) limit.rlim_cur = limit.rlim_max = *options.file_size_limit;
+  rlimit address_limit{};
+  if (options.address_space_limit) {
+    address_limit.rlim_cur = address_limit.rlim_max = *options.address_space_limit;
+  }
 
   int out_pipe[2];
   int err_pipe[2];
@@ -277,10 +289,10 @@ Child start_program(const std::string& program, const std::vector<std::string>& 
       ::_exit(126);
     }
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
-    if (options.file_size_limit) {
-      ::signal(SIGXFSZ, SIG_IGN);
-      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
-    }
+    // SIGXFSZ keeps its default action, as a shell leaves it.
+    if (options.file_size_limit && ::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+    if (options.address_space_limit && ::setrlimit(RLIMIT_AS, &address_limit) != 0)
+      ::_exit(126);
     if (options.user) {
       if (::setgroups(0, nullptr) != 0 || ::setgid(*options.user) != 0 ||
           ::setuid(*options.user) != 0) {
@@ -293,6 +305,8 @@ Child start_program(const std::string& program, const std::vector<std::string>& 
   }
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
+  // The reader leaves before the child writes: its writes fail with EPIPE.
+  if (options.stdout_reader_gone) close_fd(out_pipe[0]);
   if (pid < 0) {
     ::close(out_pipe[0]);
     ::close(err_pipe[0]);
@@ -304,7 +318,8 @@ Child start_program(const std::string& program, const std::vector<std::string>& 
 RunResult wait_program(Child& child, const RunOptions& options) {
   RunResult result;
   if (child.pid < 0) return result;
-  const bool traced = options.measure_peak_memory || static_cast<bool>(options.on_open);
+  const bool traced = options.measure_peak_memory || static_cast<bool>(options.on_open) ||
+                      static_cast<bool>(options.on_read);
   Watchdog watchdog(child.pid, options.timeout);
   int status = 0;
   if (traced) {

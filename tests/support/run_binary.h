@@ -43,11 +43,13 @@ class TempDir {
 [[nodiscard]] std::vector<std::string> list_dir(const std::string& path);
 
 struct RunOptions {
-  std::string cwd;                               // empty: the caller's
-  std::optional<std::uint64_t> file_size_limit;  // RLIMIT_FSIZE bytes; SIGXFSZ ignored
-  std::optional<uid_t> user;                     // run as this uid and gid (needs root)
-  std::vector<std::string> extra_env;            // "NAME=value", added or replacing
-  std::chrono::seconds timeout{600};             // the child is killed after this
+  std::string cwd;                                   // empty: the caller's
+  std::optional<std::uint64_t> file_size_limit;      // RLIMIT_FSIZE bytes
+  std::optional<std::uint64_t> address_space_limit;  // RLIMIT_AS bytes
+  bool stdout_reader_gone = false;     // the child's stdout: a pipe nobody reads
+  std::optional<uid_t> user;           // run as this uid and gid (needs root)
+  std::vector<std::string> extra_env;  // "NAME=value", added or replacing
+  std::chrono::seconds timeout{600};   // the child is killed after this
   // Tracing (ptrace). With measure_peak_memory the child's VmHWM is read
   // when it exits. With on_open set, on_open(n) runs when the child is about
   // to open `traced_path` for the n-th time (1-based), before the open.
@@ -56,6 +58,10 @@ struct RunOptions {
   // on_open returns whether to go on watching; once it says no, the child
   // runs on untraced (or only to its exit, with measure_peak_memory).
   std::function<bool(int nth_open)> on_open;
+  // on_read(n, pid) runs when the child is about to read for the n-th time
+  // since its first open of `traced_path`; it may signal the child. Returns
+  // whether to go on watching, as on_open does.
+  std::function<bool(int nth_read, pid_t child)> on_read;
 };
 
 struct RunResult {
@@ -67,6 +73,7 @@ struct RunResult {
   std::string err;                    // standard error
   std::uint64_t peak_memory_kib = 0;  // VmHWM, with measure_peak_memory
   int traced_opens = 0;               // opens of traced_path seen
+  int traced_reads = 0;               // reads seen after the first of them
 };
 
 // A started child; finish it with wait_program().
