@@ -217,13 +217,14 @@ bool OutputFile::create_unnamed(const std::string& folder) {
 #if defined(O_TMPFILE)
   // The new file is linked into the folder only at commit, through
   // /proc/self/fd: without /proc, use a named file instead.
-  if (::access("/proc/self/fd", X_OK) != 0) return false;
+  if (!unnamed_files_ || ::access("/proc/self/fd", X_OK) != 0) return false;
   fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd_ < 0) return false;
   mode_ = Mode::kUnnamed;
   return true;
 #else
   (void)folder;
+  (void)unnamed_files_;
   return false;
 #endif
 }

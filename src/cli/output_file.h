@@ -22,7 +22,9 @@ enum class OutputStatus { kOpen, kIsInput, kDidNotOpen };
 
 class OutputFile {
  public:
-  OutputFile() = default;
+  // Without unnamed files, the new file is a hidden named one: what systems
+  // without O_TMPFILE get, and what tests choose to reach that path.
+  explicit OutputFile(bool unnamed_files = true) : unnamed_files_(unnamed_files) {}
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile() { abandon(); }
@@ -56,6 +58,7 @@ class OutputFile {
   bool create_hidden(const std::string& folder);
   bool link_unnamed(std::string& linked);
 
+  bool unnamed_files_ = true;
   Mode mode_ = Mode::kNone;
   int fd_ = -1;
   std::string target_;  // the file that gets replaced: the name, links followed
