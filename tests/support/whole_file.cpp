@@ -1,5 +1,6 @@
 #include "support/whole_file.h"
 
+#include "colorspace/all_spaces.h"
 #include "colorspace/collect.h"
 #include "colorspace/convert.h"
 #include "support/memory_io.h"
@@ -37,6 +38,57 @@ ConvertedFile convert_in_memory(std::string_view input, std::size_t read_block) 
                       window_start + change.offset, change.length,
                       std::string(change.name), std::string(change.replacement)});
                 });
+            window_start += stream::kChunkSize;
+          },
+          read_block)
+          .status;
+  result.output = sink.text();
+  return result;
+}
+
+namespace {
+
+// The byte before the next window: the last of this window's first chunk.
+void keep_before(std::span<const unsigned char> window,
+                 std::optional<unsigned char>& before) {
+  if (window.size() >= stream::kChunkSize) before = window[stream::kChunkSize - 1];
+}
+
+}  // namespace
+
+colorspace::AllSpaces collect_all_in_memory(std::string_view input,
+                                            std::size_t read_block) {
+  colorspace::AllSpaces facts;
+  MemorySource source(input);
+  std::optional<unsigned char> before;
+  stream::run_pass(
+      source, nullptr,
+      [&](std::span<unsigned char> window) {
+        colorspace::collect_window_all(window, before, facts);
+        keep_before(window, before);
+      },
+      read_block);
+  return facts;
+}
+
+ConvertedFile convert_all_in_memory(std::string_view input, std::size_t read_block) {
+  const colorspace::AllSpaces facts = collect_all_in_memory(input);
+  ConvertedFile result;
+  MemorySource source(input);
+  MemorySink sink;
+  std::uint64_t window_start = 0;
+  std::optional<unsigned char> before;
+  result.status =
+      stream::run_pass(
+          source, &sink,
+          [&](std::span<unsigned char> window) {
+            colorspace::convert_window_all(
+                window, before, facts, [&](const colorspace::Change& change) {
+                  result.changes.push_back(FileChange{
+                      window_start + change.offset, change.length,
+                      std::string(change.name), std::string(change.replacement)});
+                });
+            keep_before(window, before);
             window_start += stream::kChunkSize;
           },
           read_block)

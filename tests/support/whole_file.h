@@ -1,6 +1,7 @@
 // Both passes of the tool over a byte string in memory, wired the way the
 // driver wires them over files: pass 1 runs collect_window into a registry,
-// pass 2 runs convert_window and writes the output. For tests and fuzz
+// pass 2 runs convert_window and writes the output; with --all, the steps of
+// all_spaces.h, each told the byte before its window. For tests and fuzz
 // targets that want a whole file's result without touching the disk.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "colorspace/all_spaces.h"
 #include "colorspace/registry.h"
 #include "stream/window_stream.h"
 
@@ -39,5 +41,12 @@ colorspace::Registry collect_in_memory(
 // applies to pass 2.
 ConvertedFile convert_in_memory(std::string_view input,
                                 std::size_t read_block = stream::kDefaultReadBlock);
+
+// The same two, for --all. The byte before each window is the previous
+// window's byte at offset 4095, after its step, as the driver passes it.
+colorspace::AllSpaces collect_all_in_memory(
+    std::string_view input, std::size_t read_block = stream::kDefaultReadBlock);
+ConvertedFile convert_all_in_memory(std::string_view input,
+                                    std::size_t read_block = stream::kDefaultReadBlock);
 
 }  // namespace iccdrop::testing

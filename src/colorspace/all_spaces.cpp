@@ -1,0 +1,457 @@
+#include "colorspace/all_spaces.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+
+#include "colorspace/patterns.h"
+#include "colorspace/window_scan_fixed.h"
+#include "match/fixed_sequence.h"
+#include "match/pdf_token.h"
+#include "stream/window_stream.h"
+
+namespace iccdrop::colorspace {
+
+AllSpaces::AllSpaces() = default;
+
+std::optional<std::int32_t> AllSpaces::profile_components(std::int32_t object,
+                                                          std::int32_t generation) const {
+  const auto record = registry_find(profiles_, kProfileStream, object, generation);
+  if (!record) return std::nullopt;
+  return record->value;
+}
+
+std::optional<std::string_view> AllSpaces::name_of(std::int32_t object,
+                                                   std::int32_t generation) const {
+  const auto record = registry_find(name_ids_, kProfileStream, object, generation);
+  if (!record) return std::nullopt;
+  const Name& name = names_[static_cast<std::size_t>(record->value)];
+  return std::string_view(name_bytes_).substr(name.offset, name.length);
+}
+
+void AllSpaces::add_profile(std::int32_t object, std::int32_t generation,
+                            std::int32_t components) {
+  if (!registry_find(profiles_, kProfileStream, object, generation)) ++profile_count_;
+  registry_add(profiles_, kProfileStream, object, generation, components, {});
+}
+
+void AllSpaces::add_name(std::int32_t object, std::int32_t generation,
+                         std::string_view name, bool weak) {
+  const auto record = registry_find(name_ids_, kProfileStream, object, generation);
+  if (record) {
+    Name& old = names_[static_cast<std::size_t>(record->value)];
+    if (weak && !old.weak) return;
+    if (std::string_view(name_bytes_).substr(old.offset, old.length) == name) {
+      old.weak = weak;
+      return;
+    }
+    // The old bytes stay behind in name_bytes_: a name replaced costs its
+    // length once more, and replacements are as rare as the names.
+    old = Name{name_bytes_.size(), name.size(), weak};
+    name_bytes_.append(name);
+    return;
+  }
+  registry_add(name_ids_, kProfileStream, object, generation,
+               static_cast<std::int32_t>(names_.size()), {});
+  names_.push_back(Name{name_bytes_.size(), name.size(), weak});
+  name_bytes_.append(name);
+}
+
+namespace {
+
+namespace pdf = match::pdf;
+using Bytes = std::span<const unsigned char>;
+
+// The offsets whose anchors this window handles: see kAllLookBehind.
+struct Zone {
+  std::size_t begin = 0, end = 0;
+};
+
+Zone zone_of(std::size_t window_size, std::optional<unsigned char> before) {
+  const std::size_t begin = before ? kAllLookBehind : 0;
+  const std::size_t end = std::min(window_size, kAllLookBehind + stream::kChunkSize);
+  return {std::min(begin, end), end};
+}
+
+// A default-mode match that starts at offset 0 with a digit, right after a
+// digit in the file, reads its first number from the middle of a digit run:
+// «12|34 0 obj» is not object 34. (Elsewhere the walk back takes the whole
+// run.)
+bool starts_in_digit_run(Bytes window, std::optional<unsigned char> before,
+                         std::size_t start) {
+  return start == 0 && before && pdf::is_digit(*before) && !window.empty() &&
+         pdf::is_digit(window[0]);
+}
+
+// The next '/' at or after `from`, before `end`.
+std::optional<std::size_t> next_slash(Bytes window, std::size_t from, std::size_t end) {
+  if (from >= end) return std::nullopt;
+  const void* slash = std::memchr(window.data() + from, '/', end - from);
+  if (slash == nullptr) return std::nullopt;
+  return static_cast<std::size_t>(static_cast<const unsigned char*>(slash) -
+                                  window.data());
+}
+
+bool text_at(Bytes window, std::size_t at, std::string_view text) {
+  return window.size() - std::min(at, window.size()) >= text.size() &&
+         std::memcmp(window.data() + at, text.data(), text.size()) == 0;
+}
+
+bool is_device_count(std::int32_t components) {
+  return components == 1 || components == 3 || components == 4;
+}
+
+// The start of the unsigned integer token that ends at `end`, or none: no
+// digits there, a regular byte before them, or a run that may go on before
+// the window.
+std::optional<std::size_t> integer_back(Bytes window, std::optional<unsigned char> before,
+                                        std::size_t end) {
+  std::size_t p = end;
+  while (p > 0 && pdf::is_digit(window[p - 1])) --p;
+  if (p == end) return std::nullopt;
+  if (p > 0) {
+    if (pdf::is_regular(window[p - 1])) return std::nullopt;
+  } else if (before && pdf::is_regular(*before)) {
+    return std::nullopt;
+  }
+  return p;
+}
+
+struct ObjectHeader {
+  std::int32_t object = 0, generation = 0;
+  std::size_t start = 0;  // of the object number
+  std::size_t end = 0;    // just after «obj»
+};
+
+// «5 0 obj» whose «obj» keyword is at `obj`.
+std::optional<ObjectHeader> header_at(Bytes window, std::optional<unsigned char> before,
+                                      std::size_t obj) {
+  if (obj == 0 || pdf::is_regular(window[obj - 1]) ||
+      !pdf::keyword_at(window, obj, "obj"))
+    return std::nullopt;
+  const std::size_t generation_end = pdf::skip_space_back(window, 0, obj);
+  if (generation_end == obj) return std::nullopt;
+  const auto generation_start = integer_back(window, before, generation_end);
+  if (!generation_start) return std::nullopt;
+  const std::size_t object_end = pdf::skip_space_back(window, 0, *generation_start);
+  if (object_end == *generation_start) return std::nullopt;
+  const auto object_start = integer_back(window, before, object_end);
+  if (!object_start) return std::nullopt;
+  const auto object = pdf::integer_at(window, *object_start);
+  const auto generation = pdf::integer_at(window, *generation_start);
+  if (!object || !generation) return std::nullopt;
+  return ObjectHeader{object->value, generation->value, *object_start, obj + 3};
+}
+
+// Pass 1's search for profile streams in one window. A candidate is a «/N»
+// key in the zone; the profile it may belong to is the last object header
+// before it. That header's dictionary is read once, from «<<» to «>>»,
+// taking /N only among its own keys, and is a profile when «stream»
+// follows. Headers are searched for, and dictionaries read, each once per
+// window: the work is linear in the window's size.
+class ProfileSearch {
+ public:
+  ProfileSearch(Bytes window, std::optional<unsigned char> before, AllSpaces& facts)
+      : window_(window), before_(before), facts_(facts) {}
+
+  void at_key(std::size_t key) {
+    if (key < read_end_) return;  // inside the dictionary read last
+    find_headers_before(key);
+    if (!has_header_ || header_read_) return;
+    header_read_ = true;
+    const std::size_t dictionary = pdf::skip_space(window_, header_.end);
+    // A value and a flag, not an optional: see header_.
+    std::int32_t components = 0;
+    bool has_components = false;
+    std::size_t last_value_end = dictionary;
+    const auto end =
+        pdf::for_each_dict_entry(window_, dictionary, [&](const pdf::DictEntry& entry) {
+          last_value_end = entry.value_end;
+          if (entry.key != "N") return;
+          // A direct integer: «/N 3», not «/N 12 0 R».
+          const auto value = pdf::integer_at(window_, entry.value);
+          has_components = value && value->end == entry.value_end;
+          if (has_components) components = value->value;
+        });
+    read_end_ = std::max(read_end_, end.value_or(last_value_end));
+    if (!end || !has_components) return;
+    if (!pdf::keyword_at(window_, pdf::skip_space(window_, *end), "stream")) return;
+    facts_.add_profile(header_.object, header_.generation, components);
+  }
+
+ private:
+  // The last object header whose «obj» lies before `key`, found by looking
+  // at each 'j' once.
+  void find_headers_before(std::size_t key) {
+    std::size_t from = std::max(searched_, std::size_t{2});
+    while (from < key) {
+      const void* j = std::memchr(window_.data() + from, 'j', key - from);
+      if (j == nullptr) break;
+      const auto at =
+          static_cast<std::size_t>(static_cast<const unsigned char*>(j) - window_.data());
+      if (window_[at - 2] == 'o' && window_[at - 1] == 'b') {
+        if (const auto header = header_at(window_, before_, at - 2)) {
+          header_ = *header;
+          has_header_ = true;
+          header_read_ = false;
+        }
+      }
+      from = at + 1;
+    }
+    searched_ = std::max(searched_, key);
+  }
+
+  Bytes window_;
+  std::optional<unsigned char> before_;
+  AllSpaces& facts_;
+  std::size_t searched_ = 0;  // 'j's before this were looked at
+  // A plain value and a flag: GCC 12 takes an optional's fields here for
+  // uninitialised.
+  ObjectHeader header_;
+  bool has_header_ = false;
+  bool header_read_ = false;
+  std::size_t read_end_ = 0;
+};
+
+bool is_colour_space_name(std::string_view key) {
+  return key.starts_with("Cs") || key.starts_with("CS") || key.starts_with("Default") ||
+         (key.size() >= 2 && key[0] == 'R' &&
+          pdf::is_digit(static_cast<unsigned char>(key[1])));
+}
+
+// Pass 1's names, from the '/' of a key at `at`.
+void collect_name(Bytes window, std::size_t at, AllSpaces& facts) {
+  const std::size_t key_end = pdf::regular_end(window, at + 1);
+  const std::string_view key(reinterpret_cast<const char*>(window.data()) + at + 1,
+                             key_end - at - 1);
+  const std::size_t value = pdf::skip_space(window, key_end);
+  if (key == "ColorSpace") {
+    if (text_at(window, value, "<<")) {
+      // A resource dictionary of colour spaces: every key names one.
+      (void)pdf::for_each_dict_entry(window, value, [&](const pdf::DictEntry& entry) {
+        const auto reference = pdf::reference_at(window, entry.value);
+        if (reference && reference->end == entry.value_end) {
+          facts.add_name(reference->object, reference->generation, entry.key, false);
+        }
+      });
+    } else if (const auto reference = pdf::reference_at(window, value)) {
+      facts.add_name(reference->object, reference->generation, key, true);
+    }
+    return;
+  }
+  if (!is_colour_space_name(key)) return;
+  if (const auto reference = pdf::reference_at(window, value)) {
+    facts.add_name(reference->object, reference->generation, key, key == "CS");
+  }
+}
+
+// «[» to the match's end, blanked, with the device name over its front.
+void rewrite(std::span<unsigned char> window, std::size_t open, std::size_t end,
+             std::string_view replacement) {
+  std::fill(window.begin() + static_cast<std::ptrdiff_t>(open),
+            window.begin() + static_cast<std::ptrdiff_t>(end), ' ');
+  std::copy(replacement.begin(), replacement.end(),
+            window.begin() + static_cast<std::ptrdiff_t>(open));
+}
+
+// The default step's rewrite of a match, or none: what convert_window does,
+// less the markers and the numbers read from the middle of a digit run.
+struct DefaultRewrite {
+  std::size_t open = 0, end = 0;
+  std::string_view replacement;
+  std::array<char, kMaxNameLength + 1> name{};
+};
+
+std::optional<DefaultRewrite> default_rewrite(Bytes window,
+                                              std::optional<unsigned char> before,
+                                              std::size_t start,
+                                              const match::SequenceMatch& match,
+                                              const Registry& registry) {
+  if (starts_in_digit_run(window, before, start)) return std::nullopt;
+  const auto entry = registry_find(registry, kResourceEntry, match.values[kArrayObject],
+                                   match.values[kArrayGeneration]);
+  if (!entry) return std::nullopt;
+  const auto profile =
+      registry_find(registry, kProfileStream, match.values[kArrayProfileObject],
+                    match.values[kArrayProfileGeneration]);
+  if (!profile || !is_device_count(profile->value)) return std::nullopt;
+  DefaultRewrite rewrite;
+  rewrite.end = start + match.total_length;
+  const auto* open = static_cast<const unsigned char*>(
+      std::memchr(window.data() + start, '[', match.total_length));
+  rewrite.open = static_cast<std::size_t>(open - window.data());
+  rewrite.replacement =
+      kDeviceSpaceByComponents[static_cast<std::size_t>(profile->value)];
+  rewrite.name = entry->name;
+  return rewrite;
+}
+
+// Whether the default step converts the array whose «/ICCBased» is at
+// `anchor`, in this window or a later one.
+bool default_converts(Bytes window, std::optional<unsigned char> before,
+                      std::size_t anchor, const Registry& registry) {
+  const auto start = scan_detail::walk_back_fixed<kIccArrayPattern>(window, 0, anchor);
+  if (!start) return false;
+  match::SequenceMatch match;
+  if (!match::match_sequence_at_start_fixed<kIccArrayPattern>(window.subspan(*start),
+                                                              match)) {
+    return false;
+  }
+  return default_rewrite(window, before, *start, match, registry).has_value();
+}
+
+// «[/ICCBased 5 0 R]» from the '/' of its «/ICCBased»: where '[' and the end
+// after ']' lie, and the profile.
+struct IccArray {
+  std::size_t open = 0, end = 0;
+  std::int32_t profile = 0, generation = 0;
+};
+
+std::optional<IccArray> icc_array_at(Bytes window, std::size_t anchor) {
+  constexpr std::string_view kName = "/ICCBased";
+  if (!pdf::keyword_at(window, anchor, kName)) return std::nullopt;
+  const auto reference =
+      pdf::reference_at(window, pdf::skip_space(window, anchor + kName.size()));
+  if (!reference) return std::nullopt;
+  const std::size_t close = pdf::skip_space(window, reference->end);
+  if (close >= window.size() || window[close] != ']') return std::nullopt;
+  const std::size_t open = pdf::skip_space_back(window, 0, anchor);
+  // Only white space back to the window's start: the '[', if any, lies
+  // before it, out of sight.
+  if (open == 0 || window[open - 1] != '[') return std::nullopt;
+  return IccArray{open - 1, close + 1, reference->object, reference->generation};
+}
+
+// Room for the longest name the wide step reports that is not a key from
+// the window: «2147483647 2147483647 obj».
+using NumberName = std::array<char, 32>;
+
+std::string_view object_name(NumberName& buffer, std::int32_t object,
+                             std::int32_t generation) {
+  char* p = buffer.data();
+  char* const end = buffer.data() + buffer.size();
+  p = std::to_chars(p, end, object).ptr;
+  *p++ = ' ';
+  p = std::to_chars(p, end, generation).ptr;
+  for (char c : std::string_view(" obj")) *p++ = c;
+  return {buffer.data(), static_cast<std::size_t>(p - buffer.data())};
+}
+
+// The name a wide rewrite reports (see convert_window_all).
+std::string_view name_for(Bytes window, std::optional<unsigned char> before,
+                          const IccArray& array, const AllSpaces& facts,
+                          NumberName& buffer) {
+  const std::size_t token_end = pdf::skip_space_back(window, 0, array.open);
+  const auto keyless = [&] {
+    return object_name(buffer, array.profile, array.generation);
+  };
+  if (token_end == 0) return keyless();
+  // An array object: «7 0 obj [/ICCBased 5 0 R]».
+  if (token_end >= 3 && text_at(window, token_end - 3, "obj")) {
+    const auto header = header_at(window, before, token_end - 3);
+    if (!header) return keyless();
+    if (const auto name = facts.name_of(header->object, header->generation)) return *name;
+    return object_name(buffer, header->object, header->generation);
+  }
+  // A key: «/CS0 [/ICCBased 5 0 R]». A name after '[' or after /Separation
+  // is an element of a colour-space array, not a key.
+  if (!pdf::is_regular(window[token_end - 1])) return keyless();
+  std::size_t slash = token_end;
+  while (slash > 0 && pdf::is_regular(window[slash - 1])) --slash;
+  if (slash == 0 || window[slash - 1] != '/') return keyless();
+  --slash;
+  const std::size_t before_key = pdf::skip_space_back(window, 0, slash);
+  if (before_key > 0 && window[before_key - 1] == '[') return keyless();
+  if (before_key >= 11 && text_at(window, before_key - 11, "/Separation")) {
+    return keyless();
+  }
+  return {reinterpret_cast<const char*>(window.data()) + slash + 1,
+          token_end - slash - 1};
+}
+
+}  // namespace
+
+void collect_window_all(std::span<const unsigned char> window,
+                        std::optional<unsigned char> before, AllSpaces& facts) {
+  // The default step, as collect_window, over the default zone.
+  for_each_entry_and_profile_fixed(
+      window,
+      [&](std::size_t m, const match::SequenceMatch& match) {
+        const std::string_view name(reinterpret_cast<const char*>(window.data() + m + 1),
+                                    match.lengths[kEntryName] - 1);
+        registry_add(facts.defaults_, kResourceEntry, match.values[kEntryObject],
+                     match.values[kEntryGeneration], 0, name);
+      },
+      [&](std::size_t m, const match::SequenceMatch& match) {
+        if (starts_in_digit_run(window, before, m)) return;
+        registry_add(facts.defaults_, kProfileStream, match.values[kProfileObject],
+                     match.values[kProfileGeneration], match.values[kProfileComponents],
+                     {});
+      });
+
+  // The wide recognition, over this window's zone: every key is found from
+  // its '/' (memchr); the byte after it picks what to look for.
+  const Zone zone = zone_of(window.size(), before);
+  ProfileSearch profiles(window, before, facts);
+  std::size_t from = zone.begin;
+  while (const auto slash = next_slash(window, from, zone.end)) {
+    const std::size_t at = *slash;
+    from = at + 1;
+    if (at + 1 >= window.size()) break;
+    switch (window[at + 1]) {
+      case 'N':
+        if (at + 2 == window.size() || !pdf::is_regular(window[at + 2])) {
+          profiles.at_key(at);
+        }
+        break;
+      case 'C':
+      case 'D':
+      case 'R':
+        collect_name(window, at, facts);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void convert_window_all(std::span<unsigned char> window,
+                        std::optional<unsigned char> before, const AllSpaces& facts,
+                        const ChangeVisitor& on_change) {
+  // The default step, over the default zone, with the default's lines.
+  for_each_fixed_match<kIccArrayPattern>(window, [&](std::size_t m,
+                                                     const match::SequenceMatch& match) {
+    const auto found = default_rewrite(window, before, m, match, facts.defaults());
+    if (!found) return;
+    rewrite(window, found->open, found->end, found->replacement);
+    on_change(Change{found->open, found->end - found->open,
+                     std::string_view(found->name.data(),
+                                      ::strnlen(found->name.data(), found->name.size())),
+                     found->replacement});
+  });
+
+  // Then every ICC-based array left whose anchor lies in this window's zone.
+  const Bytes bytes = window;
+  const Zone zone = zone_of(window.size(), before);
+  NumberName buffer;
+  std::size_t from = zone.begin;
+  while (const auto slash = next_slash(bytes, from, zone.end)) {
+    from = *slash + 1;
+    if (*slash + 1 >= bytes.size() || bytes[*slash + 1] != 'I') continue;
+    const auto array = icc_array_at(bytes, *slash);
+    if (!array) continue;
+    const auto components = facts.profile_components(array->profile, array->generation);
+    if (!components || !is_device_count(*components)) continue;
+    // An array the default step converts is left to it, with its line.
+    if (default_converts(bytes, before, *slash, facts.defaults())) continue;
+    const std::string_view name = name_for(bytes, before, *array, facts, buffer);
+    const std::string_view replacement =
+        kDeviceSpaceByComponents[static_cast<std::size_t>(*components)];
+    rewrite(window, array->open, array->end, replacement);
+    on_change(Change{array->open, array->end - array->open, name, replacement});
+    from = array->end;
+  }
+}
+
+}  // namespace iccdrop::colorspace

@@ -1,0 +1,105 @@
+// The window steps of the --all mode: every ICC-based colour space whose
+// profile declares /N 1, 3 or 4 is rewritten in place, read by PDF's own
+// token rules. The default steps (collect.h, convert.h) run inside these, so
+// every rewrite the default mode makes is made here with its own line; the
+// markers *0* and *2* are not written in this mode.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "colorspace/convert.h"
+#include "colorspace/registry.h"
+
+namespace iccdrop::colorspace {
+
+// How the windows share the wide recognition. Its anchors (the '/' of «/N»,
+// of a resource name, of «/ICCBased») are handled by the window in which
+// they lie at offsets kAllLookBehind .. kAllLookBehind + 4095, the first
+// window's from 0: every offset of the file falls to exactly one window,
+// with at least this many bytes before it to look back on («7 0 obj» before
+// an array, «5 0 obj <<» before a profile's /N) and 4096 - kAllLookBehind
+// after the zone to read ahead.
+inline constexpr std::size_t kAllLookBehind = 1024;
+
+// The facts pass 1 of --all collects. Memory grows with the facts only: the
+// default mode's records, one record a profile stream, and one a colour-space
+// name (its object, and the name's bytes).
+class AllSpaces {
+ public:
+  AllSpaces();
+
+  // The default mode's facts, as collect_window records them (less numbers
+  // read from the middle of a digit run).
+  const Registry& defaults() const { return defaults_; }
+  // The /N of profile stream (object, generation), the newest recorded.
+  [[nodiscard]] std::optional<std::int32_t> profile_components(
+      std::int32_t object, std::int32_t generation) const;
+  // The key that names object (object, generation) as a colour space.
+  [[nodiscard]] std::optional<std::string_view> name_of(std::int32_t object,
+                                                        std::int32_t generation) const;
+  std::size_t profile_count() const { return profile_count_; }
+  std::size_t name_count() const { return names_.size(); }
+
+  // Records a fact (pass 1). A weak name (the key «ColorSpace» of an image
+  // or a DeviceN /Process dictionary, a group's «CS») never replaces a
+  // strong one (a resource name); otherwise the newer replaces the older.
+  void add_profile(std::int32_t object, std::int32_t generation, std::int32_t components);
+  void add_name(std::int32_t object, std::int32_t generation, std::string_view name,
+                bool weak);
+
+ private:
+  friend void collect_window_all(std::span<const unsigned char>,
+                                 std::optional<unsigned char>, AllSpaces&);
+
+  struct Name {
+    std::size_t offset = 0;  // into name_bytes_
+    std::size_t length = 0;
+    bool weak = false;
+  };
+
+  Registry defaults_;
+  Registry profiles_;  // kind 2: the /N of each profile stream
+  Registry name_ids_;  // kind 2: an index into names_ for each named object
+  std::size_t profile_count_ = 0;
+  std::vector<Name> names_;
+  std::string name_bytes_;
+};
+
+// Pass-1 window step of --all. `before` is the byte that precedes the window
+// in the file, none for the first window (so a window that starts inside a
+// number or a name knows it). Records:
+// - the default mode's facts, as collect_window does, except a match whose
+//   first number is the tail of a digit run («12|34 0 obj» at a window's
+//   start is not object 34);
+// - profiles: «5 0 obj << /Length 2612 /N 3 … >> stream» records (5, 0, 3):
+//   a stream whose dictionary has /N among its own keys (not in a nested
+//   dictionary, not in a string), with a direct integer value;
+// - names: «/CS0 12 0 R» and the other keys of a «/ColorSpace << … >>»
+//   dictionary, keys beginning /Cs, /CS, /Default or /R and a digit before
+//   a reference anywhere, and «/ColorSpace 12 0 R» (weak).
+void collect_window_all(std::span<const unsigned char> window,
+                        std::optional<unsigned char> before, AllSpaces& facts);
+
+// Pass-2 window step of --all: rewrites in place, never changes the window's
+// length; reports each rewrite through on_change (Change::name points into
+// storage that lives until on_change returns). `before` as above, as pass 2
+// sees it (after the previous window's rewrites).
+// First the default step, as convert_window, but neither to a marker nor for
+// a number read from the middle of a digit run; then every «[/ICCBased 5 0 R]»
+// left, direct or an object of its own, whose profile 5 0 declares /N 1, 3
+// or 4, from '[' to ']' into the device name padded with spaces. The name
+// reported: the key before a direct array («/CS0 [/ICCBased …]» gives CS0);
+// for an array object, the name recorded for it, else «7 0 obj»; for a
+// direct array that no key names (an Indexed or Separation base), its
+// profile, «5 0 obj».
+void convert_window_all(std::span<unsigned char> window,
+                        std::optional<unsigned char> before, const AllSpaces& facts,
+                        const ChangeVisitor& on_change);
+
+}  // namespace iccdrop::colorspace
