@@ -194,15 +194,21 @@ class Run {
     const colorspace::ChangeVisitor add_line = [&](const colorspace::Change& change) {
       append_change_line(lines, change);
     };
-    const auto pass2 =
-        stream::run_pass(pass2_input, options_.dry_run ? nullptr : &sink,
-                         [&](std::span<unsigned char> window) {
-                           colorspace::convert_window(window, registry, add_line);
-                           if (!lines.empty()) {
-                             std::fwrite(lines.data(), 1, lines.size(), stdout);
-                             lines.clear();
-                           }
-                         });
+    before = PrecedingByte();
+    const auto pass2 = stream::run_pass(
+        pass2_input, options_.dry_run ? nullptr : &sink,
+        [&](std::span<unsigned char> window) {
+          if (all) {
+            colorspace::convert_window_all(window, before.get(), *all, add_line);
+            before.step_done(window);
+          } else {
+            colorspace::convert_window(window, registry, add_line);
+          }
+          if (!lines.empty()) {
+            std::fwrite(lines.data(), 1, lines.size(), stdout);
+            lines.clear();
+          }
+        });
     if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();
     // Edited while pass 2 read it, the input may have given bytes of two
