@@ -18,6 +18,7 @@
 #include "colorspace/collect.h"
 #include "colorspace/convert.h"
 #include "colorspace/registry.h"
+#include "stream/window_rewrite.h"
 #include "stream/window_stream.h"
 
 #ifndef ICCDROP_VERSION
@@ -114,6 +115,47 @@ void append_change_line(std::string& lines, const colorspace::Change& change) {
   lines.push_back('\n');
 }
 
+// The window steps of both passes in the chosen mode, and the change lines
+// of pass 2.
+class Conversion {
+ public:
+  explicit Conversion(bool all)
+      : add_line_([this](const colorspace::Change& change) {
+          append_change_line(lines_, change);
+        }) {
+    if (all) all_.emplace();
+  }
+
+  void collect(std::span<const unsigned char> window,
+               std::optional<unsigned char> before) {
+    if (all_) {
+      colorspace::collect_window_all(window, before, *all_);
+    } else {
+      colorspace::collect_window(window, registry_);
+    }
+  }
+
+  // A window's lines go out in one fwrite, before the next window's: a call
+  // a line cost 130 instructions, 3% of the work with 50,000 colour spaces.
+  void convert(std::span<unsigned char> window, std::optional<unsigned char> before) {
+    if (all_) {
+      colorspace::convert_window_all(window, before, *all_, add_line_);
+    } else {
+      colorspace::convert_window(window, registry_, add_line_);
+    }
+    if (!lines_.empty()) {
+      std::fwrite(lines_.data(), 1, lines_.size(), stdout);
+      lines_.clear();
+    }
+  }
+
+ private:
+  colorspace::Registry registry_;
+  std::optional<colorspace::AllSpaces> all_;
+  std::string lines_;
+  colorspace::ChangeVisitor add_line_;
+};
+
 class Run {
  public:
   Run(const Options& options, const char* input_name, std::string output_name)
@@ -159,66 +201,70 @@ class Run {
       }
     }
 
-    colorspace::Registry registry;
-    std::optional<colorspace::AllSpaces> all;
-    if (options_.all) all.emplace();
+    Conversion conversion(options_.all);
+    // A regular output that can be read back is written in pass 1 as the
+    // input is read (or made a clone of it, where the file system shares
+    // blocks), and pass 2 reads and rewrites only the windows that may
+    // change: one read of the input. Any other output, or a dry run, gets
+    // a second read of the input that streams it to the output.
+    const bool one_read = !options_.dry_run && output_.readable();
+    const bool cloned = one_read && output_.clone_from(input_);
+    stream::FdSink sink(output_.fd());
+    stream::WindowRuns candidates;
+    std::uint64_t window = 0;
     PrecedingByte before;
     stream::FdSource pass1_input(input_);
     const auto pass1 =
-        stream::run_pass(pass1_input, nullptr, [&](std::span<unsigned char> window) {
-          if (all) {
-            colorspace::collect_window_all(window, before.get(), *all);
-            before.step_done(window);
-          } else {
-            colorspace::collect_window(window, registry);
-          }
-        });
-    if (pass1.status != stream::PassStatus::kOk) return fail_reading();
-
-    ::close(input_);
-    struct stat reopened {};
-    input_ = open_input(input_name_, reopened);
-    if (input_ < 0) return fail("%s did not open\n", input_name_);
-    // Pass 2 must read the bytes pass 1 read.
-    if (!unchanged(input_info_, reopened) ||
-        static_cast<std::uint64_t>(reopened.st_size) != pass1.bytes) {
+        stream::run_pass(pass1_input, one_read && !cloned ? &sink : nullptr,
+                         [&](std::span<unsigned char> bytes) {
+                           conversion.collect(bytes, before.get());
+                           before.step_done(bytes);
+                           if (one_read && colorspace::array_anchor_in_front(bytes)) {
+                             if (window > 0) candidates.mark(window - 1);
+                             candidates.mark(window);
+                           }
+                           ++window;
+                         });
+    if (pass1.status == stream::PassStatus::kReadError) return fail_reading();
+    if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
+    if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))
       return fail_changed();
-    }
 
-    stream::FdSource pass2_input(input_);
-    stream::FdSink sink(output_.fd());
-    // A window's lines go out in one fwrite, before the next window's: a
-    // call a line cost 130 instructions, 3% of the work with 50,000 colour
-    // spaces.
-    std::string lines;
-    const colorspace::ChangeVisitor add_line = [&](const colorspace::Change& change) {
-      append_change_line(lines, change);
-    };
-    before = PrecedingByte();
-    const auto pass2 = stream::run_pass(
-        pass2_input, options_.dry_run ? nullptr : &sink,
-        [&](std::span<unsigned char> window) {
-          if (all) {
-            colorspace::convert_window_all(window, before.get(), *all, add_line);
-            before.step_done(window);
-          } else {
-            colorspace::convert_window(window, registry, add_line);
-          }
-          if (!lines.empty()) {
-            std::fwrite(lines.data(), 1, lines.size(), stdout);
-            lines.clear();
-          }
-        });
-    if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
-    if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();
+    stream::PassResult pass2;
+    if (one_read) {
+      stream::FdFile file(output_.fd());
+      pass2 = stream::rewrite_windows(
+          file, pass1.bytes, candidates.runs(),
+          [&](std::span<unsigned char> bytes, std::optional<unsigned char> byte_before) {
+            conversion.convert(bytes, byte_before);
+          });
+      // Pass 2 reads the output back: any failure is the output's.
+      if (pass2.status != stream::PassStatus::kOk) return fail_writing();
+    } else {
+      ::close(input_);
+      struct stat reopened {};
+      input_ = open_input(input_name_, reopened);
+      if (input_ < 0) return fail("%s did not open\n", input_name_);
+      // Pass 2 must read the bytes pass 1 read.
+      if (!unchanged(input_info_, reopened)) return fail_changed();
+      stream::FdSource pass2_input(input_);
+      before = PrecedingByte();
+      pass2 = stream::run_pass(pass2_input, options_.dry_run ? nullptr : &sink,
+                               [&](std::span<unsigned char> bytes) {
+                                 conversion.convert(bytes, before.get());
+                                 before.step_done(bytes);
+                               });
+      if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
+      if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();
+      if (pass2.bytes != pass1.bytes) return fail_changed();
+    }
     // Edited while pass 2 read it, the input may have given bytes of two
     // versions: compare it with what it was at the start, and the name with
     // the file that was read.
     struct stat now {};
     struct stat named {};
-    if (pass2.bytes != pass1.bytes || ::fstat(input_, &now) != 0 ||
-        !unchanged(input_info_, now) || ::stat(input_name_, &named) != 0 ||
-        !same_file(named, input_info_)) {
+    if (::fstat(input_, &now) != 0 || !unchanged(input_info_, now) ||
+        ::stat(input_name_, &named) != 0 || !same_file(named, input_info_)) {
       return fail_changed();
     }
     if (!options_.dry_run && !output_.commit()) return fail_writing();

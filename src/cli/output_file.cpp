@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +13,10 @@
 #include <cstring>
 #include <optional>
 #include <string>
+
+#if defined(__linux__)
+#include <linux/fs.h>  // FICLONE
+#endif
 
 namespace iccdrop::cli {
 namespace {
@@ -173,7 +178,10 @@ OutputStatus OutputFile::open(const std::string& name, const struct stat& input)
   // require; this descriptor is also the fallback for writing in place.
   int existing_fd = -1;
   if (exists) {
-    existing_fd = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    existing_fd = ::open(target_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    readable_ = existing_fd >= 0;
+    if (existing_fd < 0)
+      existing_fd = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat opened {};
     if (existing_fd < 0) return OutputStatus::kDidNotOpen;
     if (::fstat(existing_fd, &opened) != 0 || !same_file(opened, existing)) {
@@ -184,6 +192,7 @@ OutputStatus OutputFile::open(const std::string& name, const struct stat& input)
   const std::string folder = folder_of(target_);
   if (create_unnamed(folder) || create_hidden(folder)) {
     if (existing_fd >= 0) ::close(existing_fd);
+    readable_ = true;
     // A new output gets what open(O_CREAT, 0666) would give under the umask;
     // an existing one keeps its owner, where we may set it, and its mode.
     if (exists) {
@@ -218,7 +227,7 @@ bool OutputFile::create_unnamed(const std::string& folder) {
   // The new file is linked into the folder only at commit, through
   // /proc/self/fd: without /proc, use a named file instead.
   if (!unnamed_files_ || ::access("/proc/self/fd", X_OK) != 0) return false;
-  fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (fd_ < 0) return false;
   mode_ = Mode::kUnnamed;
   return true;
@@ -233,7 +242,7 @@ bool OutputFile::create_hidden(const std::string& folder) {
   SignalBlock block;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = unique_name(folder, file_part(target_), attempt);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
       fd_ = fd;
       hidden_ = std::move(name);
@@ -256,6 +265,15 @@ bool OutputFile::link_unnamed(std::string& linked) {
     if (errno != EEXIST) return false;
   }
   return false;
+}
+
+bool OutputFile::clone_from(int input) {
+#if defined(FICLONE)
+  return is_regular() && ::ioctl(fd_, FICLONE, input) == 0;
+#else
+  (void)input;
+  return false;
+#endif
 }
 
 bool OutputFile::commit() {

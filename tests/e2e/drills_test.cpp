@@ -123,39 +123,45 @@ TEST(FailingRead, UnreadableOrMisreportedInputStopsTheRunAndRemovesTheOutput) {
 
 // ---- The input changes between the passes ----------------------------------
 //
-// The child is traced and stopped on its way into the second open of the
-// input, the one before pass 2; the change is made there, then it goes on.
+// The child is traced and stopped where it reads the input for the last
+// time: a regular output is written as the input is read once, so that is
+// the end-of-file read of pass 1; a dry run reads the input a second time,
+// and stops on its way into the second open. The change is made there, then
+// it goes on. Either way the run sees it: at the second open, or when it
+// compares the input with what it was at the start, after its last read.
 
 #if defined(__linux__)
-TEST(InputBetweenPasses, ChangeBeforeTheSecondOpenStopsTheRun) {
+TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
+  if (const auto why = testing::tracing_unavailable()) GTEST_SKIP() << *why;
   struct Row {
     const char* what;
-    const char* message;  // after "Output file is out.pdf\n"; empty: success
+    const char* message;              // the last line; empty: success
+    const char* second_open_message;  // in a dry run
     void (*change)(const TempDir& dir);
   };
   static const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 20'000);
+  constexpr const char* kChanged = "in.pdf changed while it was read\n";
   const Row rows[] = {
-      {"untouched", "", [](const TempDir&) {}},
-      {"unlinked", "in.pdf did not open\n",
+      {"untouched", "", "", [](const TempDir&) {}},
+      {"unlinked", kChanged, "in.pdf did not open\n",
        [](const TempDir& dir) { ::unlink(dir.file("in.pdf").c_str()); }},
-      {"replaced by a dangling symlink", "in.pdf did not open\n",
+      {"replaced by a dangling symlink", kChanged, "in.pdf did not open\n",
        [](const TempDir& dir) {
-         // A dangling symlink where the file was.
          ::unlink(dir.file("in.pdf").c_str());
          ::symlink("nowhere", dir.file("in.pdf").c_str());
        }},
-      {"replaced by another file of the same size", "in.pdf changed while it was read\n",
+      {"replaced by another file of the same size", kChanged, kChanged,
        [](const TempDir& dir) {
          std::string other = pdf.input;
          other[100] = '#';
          (void)write_file(dir.file("other.pdf"), other);
          ::rename(dir.file("other.pdf").c_str(), dir.file("in.pdf").c_str());
        }},
-      {"grown", "in.pdf changed while it was read\n",
+      {"grown", kChanged, kChanged,
        [](const TempDir& dir) {
          (void)write_file(dir.file("in.pdf"), pdf.input + "% appended\n");
        }},
-      {"rewritten in place at the same size", "in.pdf changed while it was read\n",
+      {"rewritten in place at the same size", kChanged, kChanged,
        [](const TempDir& dir) {
          std::string other = pdf.input;
          other[100] = '#';
@@ -165,26 +171,45 @@ TEST(InputBetweenPasses, ChangeBeforeTheSecondOpenStopsTheRun) {
          ::utimensat(AT_FDCWD, dir.file("in.pdf").c_str(), times, 0);
        }},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    TempDir dir;
-    ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
-    RunOptions options;
-    options.traced_path = "in.pdf";
-    options.on_open = [&](int nth_open) {
-      if (nth_open == 2) row.change(dir);
-      return nth_open < 2;
-    };
-    const RunResult result = run_iccdrop(dir, {"in.pdf", "out.pdf"}, options);
-    EXPECT_EQ(result.traced_opens, 2);
-    if (*row.message == '\0') {
-      expect_exit(result, 0);
-      EXPECT_EQ(result.out, "Output file is out.pdf\n" + pdf.messages);
-      EXPECT_EQ(read_file(dir.file("out.pdf")), pdf.expected);
-    } else {
-      expect_exit(result, 1);
-      EXPECT_EQ(result.out, std::string("Output file is out.pdf\n") + row.message);
-      EXPECT_FALSE(path_exists(dir.file("out.pdf")));
+  for (const bool dry_run : {false, true}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(::testing::Message() << row.what << (dry_run ? ", dry run" : ""));
+      TempDir dir;
+      ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+      RunOptions options;
+      options.traced_path = "in.pdf";
+      if (dry_run) {
+        options.on_open = [&](int nth_open) {
+          if (nth_open == 2) row.change(dir);
+          return nth_open < 2;
+        };
+      } else {
+        // 20,000 bytes: the first read takes them all, the second meets
+        // the end.
+        options.on_read = [&](const RunOptions::ReadCall& call) {
+          if (call.positioned || call.nth < 2) return true;
+          row.change(dir);
+          return false;
+        };
+      }
+      std::vector<std::string> args{"in.pdf", "out.pdf"};
+      if (dry_run) args.insert(args.begin(), "-n");
+      const RunResult result = run_iccdrop(dir, args, options);
+      const std::string message = dry_run ? row.second_open_message : row.message;
+      if (message.empty()) {
+        expect_exit(result, 0);
+        EXPECT_EQ(result.out, "Output file is out.pdf\n" + pdf.messages);
+      } else {
+        expect_exit(result, 1);
+        // The conversion's line may come first: the input is compared
+        // after the last step.
+        EXPECT_TRUE(result.out == "Output file is out.pdf\n" + message ||
+                    result.out == "Output file is out.pdf\n" + pdf.messages + message)
+            << result.out;
+      }
+      EXPECT_EQ(read_file(dir.file("out.pdf")),
+                message.empty() && !dry_run ? std::optional<std::string>(pdf.expected)
+                                            : std::nullopt);
     }
   }
 }
@@ -251,7 +276,7 @@ TEST(UncreatableOutput, ReadOnlyFolderOrAPathThroughAFileIsReported) {
     if (fails) options.file_size_limit = 4096;
     const RunResult result = testing::run_program(dir.file("bin/iccdrop"),
                                                   {"in.pdf", "locked/old.pdf"}, options);
-    const std::string head = "Output file is locked/old.pdf\n" + pdf.messages;
+    const std::string head = "Output file is locked/old.pdf\n";
     if (fails) {
       expect_exit(result, 1);
       EXPECT_EQ(result.out, head +
@@ -260,7 +285,7 @@ TEST(UncreatableOutput, ReadOnlyFolderOrAPathThroughAFileIsReported) {
       EXPECT_EQ(read_file(dir.file("locked/old.pdf")), "");
     } else {
       expect_exit(result, 0);
-      EXPECT_EQ(result.out, head);
+      EXPECT_EQ(result.out, head + pdf.messages);
       EXPECT_EQ(read_file(dir.file("locked/old.pdf")), pdf.expected);
     }
     EXPECT_EQ(list_dir(dir.file("locked")),
@@ -288,8 +313,7 @@ void expect_folder(const TempDir& dir, std::vector<std::string> names,
 
 #if defined(__linux__)
 TEST(KilledRun, SignalInEitherPassLeavesTheEarlierOutputOrNothing) {
-  if (std::getenv("ICCDROP_NO_PTRACE") != nullptr)
-    GTEST_SKIP() << "ICCDROP_NO_PTRACE set: the child cannot be traced here";
+  if (const auto why = testing::tracing_unavailable()) GTEST_SKIP() << *why;
   // 3 MB: each pass takes a dozen reads of 256 KiB.
   static const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 3'000'000);
   struct Row {
@@ -308,22 +332,15 @@ TEST(KilledRun, SignalInEitherPassLeavesTheEarlierOutputOrNothing) {
       if (earlier) {
         ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
       }
-      // The signal comes on the third read of the pass: pass 2 begins with
-      // the input's second open.
-      int opens = 0;
-      int reads_before_pass = 0;
+      // The signal comes on the third read of pass 1, or on the first
+      // pread of pass 2, which reads back the windows it may rewrite.
       bool sent = false;
       RunOptions options;
       options.traced_path = "in.pdf";
-      options.on_open = [&](int nth_open) {
-        opens = nth_open;
-        return true;
-      };
-      options.on_read = [&](int nth_read, pid_t child) {
-        if (opens == 2 && reads_before_pass == 0) reads_before_pass = nth_read - 1;
-        const int in_pass = opens == 1 ? nth_read : nth_read - reads_before_pass;
-        if (opens != row.pass || in_pass != 3) return true;
-        sent = ::kill(child, row.signal) == 0;
+      options.on_read = [&](const RunOptions::ReadCall& call) {
+        if (call.positioned != (row.pass == 2) || call.nth != (row.pass == 2 ? 1 : 3))
+          return true;
+        sent = ::kill(call.child, row.signal) == 0;
         return false;
       };
       const RunResult result = run_iccdrop(dir, {"in.pdf", "out.pdf"}, options);
@@ -341,8 +358,7 @@ TEST(KilledRun, SignalInEitherPassLeavesTheEarlierOutputOrNothing) {
 }
 
 TEST(KilledRun, InputEditedInPlaceDuringPassTwoIsRefused) {
-  if (std::getenv("ICCDROP_NO_PTRACE") != nullptr)
-    GTEST_SKIP() << "ICCDROP_NO_PTRACE set: the child cannot be traced here";
+  if (const auto why = testing::tracing_unavailable()) GTEST_SKIP() << *why;
   // The profile says /N 3 when pass 1 reads it and /N 4 when pass 2 does;
   // the edit keeps the size and puts the modification time back.
   const PdfText pdf = convertible_pdf("Cs1", 3, 2'000'000, 3'000'000);
@@ -353,12 +369,10 @@ TEST(KilledRun, InputEditedInPlaceDuringPassTwoIsRefused) {
   ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
   struct stat before {};
   ASSERT_EQ(::stat(dir.file("in.pdf").c_str(), &before), 0);
-  int opens = 0;
   RunOptions options;
   options.traced_path = "in.pdf";
-  options.on_open = [&](int nth_open) { return (opens = nth_open) < 2; };
-  options.on_read = [&](int, pid_t) {
-    if (opens < 2) return true;
+  options.on_read = [&](const RunOptions::ReadCall& call) {
+    if (!call.positioned) return true;
     const int fd = ::open(dir.file("in.pdf").c_str(), O_WRONLY | O_CLOEXEC);
     EXPECT_EQ(::pwrite(fd, edited.data(), edited.size(), 0),
               static_cast<ssize_t>(edited.size()));
@@ -420,8 +434,8 @@ TEST(FailingWrite, EarlierOutputAndItsSymlinkSurviveAndAWholeRunReplacesThem) {
       const std::string head = std::string("Output file is ") + row.output + "\n";
       if (fails) {
         expect_exit(result, 1);
-        EXPECT_EQ(result.out,
-                  head + pdf.messages + row.output + " could not be written\n");
+        // The output is written as the input is read, before any change.
+        EXPECT_EQ(result.out, head + row.output + " could not be written\n");
         EXPECT_EQ(read_file(target),
                   existed ? std::optional<std::string>(kEarlier) : std::nullopt);
       } else {
@@ -606,6 +620,7 @@ TEST(ManyRuns, RunsOntoOneOutputLeaveOneWholeOutput) {
 TEST(LargeInput, GibibyteOfNulBytesIsStreamedInFixedMemory) {
   if (std::getenv("ICCDROP_SKIP_HUGE") != nullptr)
     GTEST_SKIP() << "ICCDROP_SKIP_HUGE set";
+  if (const auto why = testing::tracing_unavailable()) GTEST_SKIP() << *why;
   constexpr std::uint64_t kSize = std::uint64_t{1} << 30;
   TempDir dir;
   {

@@ -154,10 +154,11 @@ void trace(pid_t pid, const RunOptions& options, RunResult& result, int& status)
       ::ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void*>(sizeof info), &info);
       if (info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
       std::uint64_t path_arg = 0;
-      if (info.entry.nr == SYS_read) {
+      if (info.entry.nr == SYS_read || info.entry.nr == SYS_pread64) {
         if (!opened || !watch_reads) continue;
-        ++result.traced_reads;
-        watch_reads = options.on_read(result.traced_reads, pid);
+        const bool positioned = info.entry.nr == SYS_pread64;
+        int& count = positioned ? result.traced_preads : result.traced_reads;
+        watch_reads = options.on_read(RunOptions::ReadCall{++count, positioned, pid});
       } else {
         if (info.entry.nr == SYS_openat) {
           path_arg = info.entry.args[1];
@@ -240,6 +241,18 @@ std::vector<std::string> list_dir(const std::string& path) {
   return names;
 }
 
+std::optional<std::string> tracing_unavailable() {
+#if defined(ICCDROP_TEST_EMULATOR)
+  return std::string("the tests run under ") + ICCDROP_TEST_EMULATOR +
+         ", which does not emulate ptrace";
+#else
+  if (std::getenv("ICCDROP_NO_PTRACE") != nullptr) {
+    return "ICCDROP_NO_PTRACE set: the child cannot be traced here";
+  }
+  return std::nullopt;
+#endif
+}
+
 Child start_program(const std::string& program, const std::vector<std::string>& args,
                     const RunOptions& options) {
   // Everything the child needs is built before fork: after it, only
@@ -266,6 +279,7 @@ Child start_program(const std::string& program, const std::vector<std::string>& 
   argv.push_back(nullptr);
   const bool traced = options.measure_peak_memory || static_cast<bool>(options.on_open) ||
                       static_cast<bool>(options.on_read);
+  if (traced && tracing_unavailable()) return {};
   rlimit limit{};
   if (options.file_size_limit) limit.rlim_cur = limit.rlim_max = *options.file_size_limit;
   rlimit address_limit{};

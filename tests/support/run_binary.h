@@ -58,10 +58,15 @@ struct RunOptions {
   // on_open returns whether to go on watching; once it says no, the child
   // runs on untraced (or only to its exit, with measure_peak_memory).
   std::function<bool(int nth_open)> on_open;
-  // on_read(n, pid) runs when the child is about to read for the n-th time
-  // since its first open of `traced_path`; it may signal the child. Returns
-  // whether to go on watching, as on_open does.
-  std::function<bool(int nth_read, pid_t child)> on_read;
+  // on_read runs when the child is about to read (read or pread) since its
+  // first open of `traced_path`; it may signal the child. Returns whether to
+  // go on watching, as on_open does.
+  struct ReadCall {
+    int nth;          // 1-based, counted for each kind apart
+    bool positioned;  // pread
+    pid_t child;
+  };
+  std::function<bool(const ReadCall& call)> on_read;
 };
 
 struct RunResult {
@@ -74,6 +79,7 @@ struct RunResult {
   std::uint64_t peak_memory_kib = 0;  // VmHWM, with measure_peak_memory
   int traced_opens = 0;               // opens of traced_path seen
   int traced_reads = 0;               // reads seen after the first of them
+  int traced_preads = 0;              // and preads
 };
 
 // A started child; finish it with wait_program().
@@ -82,6 +88,14 @@ struct Child {
   int out_fd = -1;
   int err_fd = -1;
 };
+
+// Why a traced run (measure_peak_memory, on_open, on_read) cannot work here,
+// or none when it can: under a user-mode emulator (qemu-user runs the tests
+// of a cross build) ptrace is not emulated and a traced child never gets
+// going; ICCDROP_NO_PTRACE set in the environment says the same for other
+// places. Tests that trace skip with this reason; a traced run started
+// anyway fails at once.
+[[nodiscard]] std::optional<std::string> tracing_unavailable();
 
 // Starts `program` with `args` (argv[1]...). Untraced only.
 [[nodiscard]] Child start_program(const std::string& program,

@@ -1,0 +1,77 @@
+// Pass 2 over chosen windows only: the windows that may hold something to
+// rewrite are marked in pass 1, and pass 2 reads just those (with their
+// look-ahead) from a file that already holds every byte of the output,
+// steps them as the window stream would and writes back the chunks that
+// changed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "stream/window_stream.h"
+
+namespace iccdrop::stream {
+
+// Window k covers input offsets [4096 k, 4096 k + 8192).
+struct WindowRun {
+  std::uint64_t first = 0;  // window index
+  std::uint64_t last = 0;   // window index, inclusive
+  friend bool operator==(const WindowRun&, const WindowRun&) = default;
+};
+
+// The marked windows as runs of consecutive indexes, in order. Memory grows
+// with the runs, not with the file: one per group of marks close together.
+class WindowRuns {
+ public:
+  // Marks must come in non-decreasing order; a repeated mark is harmless.
+  void mark(std::uint64_t window);
+  std::span<const WindowRun> runs() const { return runs_; }
+
+ private:
+  std::vector<WindowRun> runs_;
+};
+
+// Random access to the file pass 2 rewrites.
+class ByteFile {
+ public:
+  virtual ~ByteFile() = default;
+  // Fills `into` from `offset` on; fewer bytes only at the end of the file;
+  // none on an error.
+  virtual std::optional<std::size_t> read_at(std::uint64_t offset,
+                                             std::span<unsigned char> into) = 0;
+  virtual bool write_at(std::uint64_t offset, std::span<const unsigned char> bytes) = 0;
+};
+
+// pread and pwrite on a descriptor open for reading and writing.
+class FdFile final : public ByteFile {
+ public:
+  explicit FdFile(int fd) : fd_(fd) {}
+  std::optional<std::size_t> read_at(std::uint64_t offset,
+                                     std::span<unsigned char> into) override;
+  bool write_at(std::uint64_t offset, std::span<const unsigned char> bytes) override;
+
+ private:
+  int fd_;
+};
+
+// A window step that is also told the byte before its window, as the steps
+// before it left that byte; none for the first window of the file.
+using RunStep = std::function<void(std::span<unsigned char> window,
+                                   std::optional<unsigned char> before)>;
+
+// Steps the windows of each run of `runs` over `file` (`size` bytes), in
+// order, each window seeing the rewrites of the window before it in the run,
+// exactly as run_pass steps them over the same bytes, and writes back each
+// 4096-byte chunk whose bytes the steps changed. `file` must hold the bytes
+// the window stream would read, with the rewrites of every earlier run.
+// The bytes read are counted in PassResult::bytes. Memory: two buffers of
+// read_block + 8192 bytes.
+PassResult rewrite_windows(ByteFile& file, std::uint64_t size,
+                           std::span<const WindowRun> runs, const RunStep& step,
+                           std::size_t read_block = kDefaultReadBlock);
+
+}  // namespace iccdrop::stream
