@@ -220,8 +220,7 @@ class Run {
                            conversion.collect(bytes, before.get());
                            before.step_done(bytes);
                            if (one_read && colorspace::array_anchor_in_front(bytes)) {
-                             if (window > 0) candidates.mark(window - 1);
-                             candidates.mark(window);
+                             candidates.mark_front_of(window);
                            }
                            ++window;
                          });
@@ -233,11 +232,10 @@ class Run {
     stream::PassResult pass2;
     if (one_read) {
       stream::FdFile file(output_.fd());
-      pass2 = stream::rewrite_windows(
-          file, pass1.bytes, candidates.runs(),
-          [&](std::span<unsigned char> bytes, std::optional<unsigned char> byte_before) {
-            conversion.convert(bytes, byte_before);
-          });
+      pass2 = stream::rewrite_windows(file, pass1.bytes, candidates.runs(),
+                                      [&](const stream::PlacedWindow& placed) {
+                                        conversion.convert(placed.bytes, placed.before);
+                                      });
       // Pass 2 reads the output back: any failure is the output's.
       if (pass2.status != stream::PassStatus::kOk) return fail_writing();
     } else {

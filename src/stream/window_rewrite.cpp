@@ -77,7 +77,7 @@ PassResult rewrite_windows(ByteFile& file, std::uint64_t size,
         const std::optional<unsigned char> before =
             start + at > 0 ? std::optional<unsigned char>(buffer[lead + at - 1])
                            : std::nullopt;
-        step(bytes.subspan(at, window_size), before);
+        step(PlacedWindow{bytes.subspan(at, window_size), start + at, before});
         at += kChunkSize;
         ++window;
       }

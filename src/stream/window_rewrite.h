@@ -29,6 +29,12 @@ class WindowRuns {
  public:
   // Marks must come in non-decreasing order; a repeated mark is harmless.
   void mark(std::uint64_t window);
+  // Marks the windows that hold a short text (an anchor) starting in the
+  // first 4096 bytes of `window`: that window and the one before it.
+  void mark_front_of(std::uint64_t window) {
+    if (window > 0) mark(window - 1);
+    mark(window);
+  }
   std::span<const WindowRun> runs() const { return runs_; }
 
  private:
@@ -58,10 +64,14 @@ class FdFile final : public ByteFile {
   int fd_;
 };
 
-// A window step that is also told the byte before its window, as the steps
-// before it left that byte; none for the first window of the file.
-using RunStep = std::function<void(std::span<unsigned char> window,
-                                   std::optional<unsigned char> before)>;
+// A window of rewrite_windows, with where it lies and the byte before it, as
+// the steps before it left that byte (none for the first window of the file).
+struct PlacedWindow {
+  std::span<unsigned char> bytes;
+  std::uint64_t offset = 0;  // a multiple of 4096
+  std::optional<unsigned char> before;
+};
+using RunStep = std::function<void(const PlacedWindow& window)>;
 
 // Steps the windows of each run of `runs` over `file` (`size` bytes), in
 // order, each window seeing the rewrites of the window before it in the run,

@@ -11,6 +11,7 @@
 #include "support/run_binary.h"
 #include "support/sha256.h"
 #include "support/tool_messages.h"
+#include "support/whole_file.h"
 
 namespace iccdrop::testing {
 namespace {
@@ -54,7 +55,32 @@ TEST_P(CorpusFile, ConvertsToTheManifestsExpectedOutput) {
   EXPECT_EQ(diff.arrays.size(), changes->size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Real, CorpusFile,
+// The one read of a regular output (pass 1 writes, pass 2 reads back and
+// rewrites the marked windows only) against the second read of the input
+// that a dry run or a FIFO output gets: the same bytes and the same changes,
+// in both modes, whatever the read size.
+TEST_P(CorpusFile, OneReadGivesWhatASecondReadGives) {
+  if (GetParam() == kCorpusAbsent) {
+    GTEST_SKIP() << "no corpus at " << ICCDROP_SHARED_DIR << "/corpus";
+  }
+  const std::optional<Corpus> corpus = load_corpus(ICCDROP_SHARED_DIR);
+  ASSERT_TRUE(corpus);
+  const std::optional<std::string> input = read_file(corpus->real_dir + "/" + GetParam());
+  ASSERT_TRUE(input);
+  for (const bool all : {false, true}) {
+    SCOPED_TRACE(all ? "--all" : "default");
+    const ConvertedFile twice =
+        all ? convert_all_in_memory(*input) : convert_in_memory(*input);
+    for (const std::size_t block : {stream::kChunkSize, stream::kDefaultReadBlock}) {
+      const OneReadFile once = convert_in_memory_one_read(*input, all, block);
+      EXPECT_EQ(once.converted.status, stream::PassStatus::kOk);
+      EXPECT_TRUE(once.converted.output == twice.output) << "the outputs differ";
+      EXPECT_EQ(once.converted.changes, twice.changes);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, CorpusFile,
                          ::testing::ValuesIn(corpus_test_names(ICCDROP_SHARED_DIR)),
                          [](const auto& param_info) {
                            return test_name_of(param_info.param);

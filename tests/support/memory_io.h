@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "stream/window_rewrite.h"
 #include "stream/window_stream.h"
 
 namespace iccdrop::testing {
@@ -68,6 +70,27 @@ class MemorySink final : public stream::ByteSink {
   SinkOptions options_;
   std::vector<unsigned char> bytes_;
   std::size_t writes_ = 0;
+};
+
+// A file in memory for pass 2's reads and writes at an offset; counts the
+// bytes read and written.
+class MemoryFile final : public stream::ByteFile {
+ public:
+  explicit MemoryFile(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)) {}
+
+  std::optional<std::size_t> read_at(std::uint64_t offset,
+                                     std::span<unsigned char> into) override;
+  bool write_at(std::uint64_t offset, std::span<const unsigned char> bytes) override;
+
+  const std::vector<unsigned char>& bytes() const { return bytes_; }
+  std::string text() const { return std::string(bytes_.begin(), bytes_.end()); }
+  std::uint64_t bytes_read() const { return bytes_read_; }
+  std::uint64_t bytes_written() const { return bytes_written_; }
+
+ private:
+  std::vector<unsigned char> bytes_;
+  std::uint64_t bytes_read_ = 0;
+  std::uint64_t bytes_written_ = 0;
 };
 
 // The bytes of a string, for building inputs from text literals.

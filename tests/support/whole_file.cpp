@@ -3,6 +3,7 @@
 #include "colorspace/all_spaces.h"
 #include "colorspace/collect.h"
 #include "colorspace/convert.h"
+#include "stream/window_rewrite.h"
 #include "support/memory_io.h"
 
 namespace iccdrop::testing {
@@ -94,6 +95,52 @@ ConvertedFile convert_all_in_memory(std::string_view input, std::size_t read_blo
           read_block)
           .status;
   result.output = sink.text();
+  return result;
+}
+
+OneReadFile convert_in_memory_one_read(std::string_view input, bool all,
+                                       std::size_t read_block) {
+  colorspace::Registry registry;
+  colorspace::AllSpaces facts;
+  MemorySource source(input);
+  MemorySink sink;
+  stream::WindowRuns candidates;
+  std::uint64_t window = 0;
+  std::optional<unsigned char> before;
+  stream::run_pass(
+      source, &sink,
+      [&](std::span<unsigned char> bytes) {
+        if (all) {
+          colorspace::collect_window_all(bytes, before, facts);
+          keep_before(bytes, before);
+        } else {
+          colorspace::collect_window(bytes, registry);
+        }
+        if (colorspace::array_anchor_in_front(bytes)) candidates.mark_front_of(window);
+        ++window;
+      },
+      read_block);
+  OneReadFile result;
+  MemoryFile file(sink.bytes());
+  result.converted.status =
+      stream::rewrite_windows(
+          file, input.size(), candidates.runs(),
+          [&](const stream::PlacedWindow& placed) {
+            const auto record = [&](const colorspace::Change& change) {
+              result.converted.changes.push_back(
+                  FileChange{placed.offset + change.offset, change.length,
+                             std::string(change.name), std::string(change.replacement)});
+            };
+            if (all) {
+              colorspace::convert_window_all(placed.bytes, placed.before, facts, record);
+            } else {
+              colorspace::convert_window(placed.bytes, registry, record);
+            }
+          },
+          read_block)
+          .status;
+  result.converted.output = file.text();
+  result.bytes_read = file.bytes_read();
   return result;
 }
 

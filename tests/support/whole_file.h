@@ -49,4 +49,16 @@ colorspace::AllSpaces collect_all_in_memory(
 ConvertedFile convert_all_in_memory(std::string_view input,
                                     std::size_t read_block = stream::kDefaultReadBlock);
 
+// Both passes as the driver runs them for a regular output: pass 1 writes
+// the output as it reads and marks the windows that hold an /ICCBased; pass 2
+// reads back and rewrites just those. In either mode (`all`: --all); must
+// give what convert_in_memory or convert_all_in_memory give. `bytes_read` is
+// what pass 2 read back.
+struct OneReadFile {
+  ConvertedFile converted;
+  std::uint64_t bytes_read = 0;
+};
+OneReadFile convert_in_memory_one_read(
+    std::string_view input, bool all, std::size_t read_block = stream::kDefaultReadBlock);
+
 }  // namespace iccdrop::testing

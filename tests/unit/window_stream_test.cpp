@@ -8,13 +8,17 @@
 #include <cstring>
 #include <random>
 #include <span>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "stream/window_rewrite.h"
 #include "support/memory_io.h"
 
 namespace iccdrop::stream {
 namespace {
 
+using testing::MemoryFile;
 using testing::MemorySink;
 using testing::MemorySource;
 using Bytes = std::vector<unsigned char>;
@@ -349,6 +353,152 @@ TEST(WindowStream, EmptyInputWritesNothingAndRunsNoStep) {
   EXPECT_EQ(result.bytes, 0u);
   EXPECT_TRUE(seen.empty());
   EXPECT_TRUE(sink.bytes().empty());
+}
+
+// ---- Pass 2 over the marked windows only ------------------------------------
+//
+// A stand-in for the conversion step with the same contract: it acts only on
+// an anchor "@@" that starts at window offsets 0..4096, blanks from there a
+// length that the byte after the anchor chooses (reaching into the
+// look-ahead, and over later anchors, at times) and writes the byte before
+// the window next to it. A window without an anchor is left as it is, and a
+// rewrite never makes one. rewrite_windows over the windows marked for their
+// anchors must give the bytes run_pass gives over all of them, and step each
+// marked window on the same bytes, with the same byte before it.
+
+struct Visit {
+  std::uint64_t offset;
+  int before;  // -1: none
+  Bytes bytes;
+  friend bool operator==(const Visit&, const Visit&) = default;
+};
+
+void anchor_step(std::span<unsigned char> window, std::optional<unsigned char> before) {
+  for (std::size_t p = 0; p <= kZoneLimit && p + 2 < window.size(); ++p) {
+    if (window[p] != '@' || window[p + 1] != '@') continue;
+    const std::size_t end =
+        std::min(window.size(), p + 2 + std::size_t{window[p + 2]} * 40);
+    std::fill(window.begin() + static_cast<std::ptrdiff_t>(p),
+              window.begin() + static_cast<std::ptrdiff_t>(end), '.');
+    if (p + 1 < window.size()) window[p + 1] = before.value_or('^');
+    if (window[p + 1] == '@') window[p + 1] = '.';
+  }
+}
+
+struct Designs {
+  Bytes streamed;
+  Bytes rewritten;
+  std::vector<Visit> streamed_visits;  // of the marked windows only
+  std::vector<Visit> rewritten_visits;
+  std::vector<WindowRun> runs;
+};
+
+Designs run_both(const Bytes& input, std::size_t read_block) {
+  Designs d;
+  // Pass 1 marks the windows on the input's own bytes.
+  WindowRuns marks;
+  std::uint64_t window = 0;
+  for (std::size_t at = 0; at < input.size(); at += kChunkSize, ++window) {
+    const std::string_view front(reinterpret_cast<const char*>(input.data()) + at,
+                                 std::min(input.size() - at, kChunkSize + 1));
+    if (front.find("@@") != std::string_view::npos) marks.mark_front_of(window);
+  }
+  window = 0;
+  std::optional<unsigned char> before;
+  MemorySource source(input);
+  MemorySink sink;
+  run_pass(
+      source, &sink,
+      [&](std::span<unsigned char> bytes) {
+        d.streamed_visits.push_back(Visit{window * kChunkSize, before ? int{*before} : -1,
+                                          Bytes(bytes.begin(), bytes.end())});
+        anchor_step(bytes, before);
+        before = bytes.size() > kChunkSize ? std::optional(bytes[kChunkSize - 1])
+                                           : std::nullopt;
+        ++window;
+      },
+      read_block);
+  d.streamed = sink.bytes();
+  d.runs.assign(marks.runs().begin(), marks.runs().end());
+  // Only the windows in the runs are compared: the others did nothing.
+  std::erase_if(d.streamed_visits, [&](const Visit& v) {
+    return std::none_of(d.runs.begin(), d.runs.end(), [&](const WindowRun& r) {
+      return v.offset / kChunkSize >= r.first && v.offset / kChunkSize <= r.last;
+    });
+  });
+  MemoryFile file(input);
+  const PassResult result = rewrite_windows(
+      file, input.size(), marks.runs(),
+      [&](const PlacedWindow& w) {
+        d.rewritten_visits.push_back(Visit{w.offset, w.before ? int{*w.before} : -1,
+                                           Bytes(w.bytes.begin(), w.bytes.end())});
+        anchor_step(w.bytes, w.before);
+      },
+      read_block);
+  EXPECT_EQ(result.status, PassStatus::kOk);
+  d.rewritten = file.bytes();
+  return d;
+}
+
+// `text` placed at the offsets given, in a file of `size` dots and letters.
+Bytes with_anchors(std::size_t size,
+                   std::vector<std::pair<std::size_t, unsigned char>> at) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<unsigned char>('a' + i % 26);
+  for (const auto& [offset, length] : at) {
+    bytes[offset] = bytes[offset + 1] = '@';
+    bytes[offset + 2] = length;
+  }
+  return bytes;
+}
+
+TEST(RewriteWindows, MarkedWindowsAloneGiveWhatTheStreamGives) {
+  struct Row {
+    const char* what;
+    Bytes input;
+    std::vector<WindowRun> runs;
+  };
+  const std::vector<Row> rows = {
+      {"an anchor in a window's look-ahead only",
+       with_anchors(30'000, {{3 * 4096 + 100, 3}}),
+       {{2, 3}}},
+      {"an anchor at offset 4096, the last of a zone",
+       with_anchors(30'000, {{4096, 3}}),
+       {{0, 1}}},
+      {"a rewrite across the chunk boundary blanks the next window's anchor",
+       with_anchors(30'000, {{2 * 4096 + 4000, 100}, {3 * 4096 + 500, 9}}),
+       {{1, 3}}},
+      {"an anchor in the last, short window",
+       with_anchors(5 * 4096 + 300, {{5 * 4096 + 100, 7}}),
+       {{4, 5}}},
+      {"anchors far apart: two runs",
+       with_anchors(200'000, {{10, 1}, {150'000, 1}}),
+       {{0, 0}, {35, 36}}},
+      {"no anchor", with_anchors(20'000, {}), {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const Designs d = run_both(row.input, kDefaultReadBlock);
+    EXPECT_EQ(d.runs, row.runs);
+    EXPECT_EQ(d.rewritten, d.streamed);
+    EXPECT_EQ(d.rewritten_visits, d.streamed_visits);
+  }
+  // Random soups of anchors, every read size: the buffer boundary falls
+  // anywhere in a run, and runs of hundreds of windows.
+  std::mt19937 random(7);
+  for (int i = 0; i < 300; ++i) {
+    SCOPED_TRACE(i);
+    const std::size_t size = random() % 120'000;
+    const unsigned density = 1 + random() % 3000;
+    Bytes input(size);
+    for (auto& b : input)
+      b = random() % density == 0 ? '@' : static_cast<unsigned char>(random());
+    const std::size_t block = kChunkSize * (1 + random() % 8);
+    const Designs d = run_both(input, block);
+    ASSERT_EQ(d.rewritten, d.streamed);
+    ASSERT_EQ(d.rewritten_visits, d.streamed_visits);
+  }
 }
 
 }  // namespace
