@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include "colorspace/patterns.h"
@@ -28,6 +29,11 @@ std::optional<std::string_view> AllSpaces::name_of(std::int32_t object,
   if (!record) return std::nullopt;
   const Name& name = names_[static_cast<std::size_t>(record->value)];
   return std::string_view(name_bytes_).substr(name.offset, name.length);
+}
+
+bool AllSpaces::name_is_weak(std::int32_t object, std::int32_t generation) const {
+  const auto record = registry_find(name_ids_, kProfileStream, object, generation);
+  return record && names_[static_cast<std::size_t>(record->value)].weak;
 }
 
 void AllSpaces::add_profile(std::int32_t object, std::int32_t generation,
@@ -84,14 +90,43 @@ bool starts_in_digit_run(Bytes window, std::optional<unsigned char> before,
          pdf::is_digit(window[0]);
 }
 
-// The next '/' at or after `from`, before `end`.
-std::optional<std::size_t> next_slash(Bytes window, std::size_t from, std::size_t end) {
-  if (from >= end) return std::nullopt;
-  const void* slash = std::memchr(window.data() + from, '/', end - from);
-  if (slash == nullptr) return std::nullopt;
-  return static_cast<std::size_t>(static_cast<const unsigned char*>(slash) -
-                                  window.data());
-}
+// Finds the '/' of the zone's anchors in order: each '/' followed by one of
+// two given bytes, or every '/' with `every_slash`. memchr skips to the next
+// '/' and SSE2 finds the others in the 64 bytes after it
+// (window_scan_fixed.h): near-miss input has a '/' every 5 bytes, image data
+// one in 256. The search ends with the zone.
+class SlashCursor {
+ public:
+  SlashCursor(Bytes window, const Zone& zone, char second, char other_second,
+              bool every_slash = false)
+      : candidates_(window.first(std::min(window.size(), zone.end + 1)), '/', second,
+                    other_second, every_slash ? zone.begin : window.size()),
+        from_(zone.begin),
+        end_(zone.end) {}
+
+  std::optional<std::size_t> next() {
+    if (from_ >= end_) return std::nullopt;
+    const auto at = candidates_.next(from_);
+    if (!at || *at >= end_) {
+      from_ = end_;
+      return std::nullopt;
+    }
+    from_ = *at + 1;
+    return at;
+  }
+
+  // Goes on after `at` (after a rewrite up to there).
+  void skip_to(std::size_t at) {
+    if (at > from_) {
+      from_ = at;
+      candidates_.forget();
+    }
+  }
+
+ private:
+  scan_detail::CandidateCursor candidates_;
+  std::size_t from_, end_;
+};
 
 bool text_at(Bytes window, std::size_t at, std::string_view text) {
   return window.size() - std::min(at, window.size()) >= text.size() &&
@@ -144,58 +179,89 @@ std::optional<ObjectHeader> header_at(Bytes window, std::optional<unsigned char>
   return ObjectHeader{object->value, generation->value, *object_start, obj + 3};
 }
 
-// Pass 1's search for profile streams in one window. A candidate is a «/N»
-// key in the zone; the profile it may belong to is the last object header
-// before it. That header's dictionary is read once, from «<<» to «>>»,
-// taking /N only among its own keys, and is a profile when «stream»
-// follows. Headers are searched for, and dictionaries read, each once per
-// window: the work is linear in the window's size.
+// Pass 1's search for profile streams in one window. A candidate is a «/N 3»
+// key in the zone; the profile it may belong to is the last «5 0 obj <<»
+// before it, whose dictionary is read from «<<» to «>>», taking /N among its
+// own keys only, and must be followed by «stream». Keys with no «stream»
+// keyword after them in the window are dropped first: the near-miss input
+// holds thousands of «obj << /N 3» that are not streams. Each 'j' and each
+// 'r' of the window is looked at once, and each dictionary read once: the
+// work is linear in the window's size.
 class ProfileSearch {
  public:
   ProfileSearch(Bytes window, std::optional<unsigned char> before, AllSpaces& facts)
       : window_(window), before_(before), facts_(facts) {}
 
+  // `key` holds the '/' of «/N».
   void at_key(std::size_t key) {
     if (key < read_end_) return;  // inside the dictionary read last
-    find_headers_before(key);
-    if (!has_header_ || header_read_) return;
-    header_read_ = true;
-    const std::size_t dictionary = pdf::skip_space(window_, header_.end);
-    // A value and a flag, not an optional: see header_.
+    // A stream to come; «/N 3» and not «/N 12 0 R».
+    if (!stream_after(key)) return;
+    const std::size_t value = pdf::skip_space(window_, key + 2);
+    if (!pdf::integer_at(window_, value) || pdf::reference_at(window_, value)) return;
+    find_candidates_before(key);
+    if (!candidate_ || *candidate_ == read_candidate_) return;
+    read_candidate_ = *candidate_;
+    const auto header = header_at(window_, before_, *candidate_);
+    if (!header) return;
+    // A value and a flag, not an optional: GCC 12 takes an optional's fields
+    // here for uninitialised.
     std::int32_t components = 0;
     bool has_components = false;
+    const std::size_t dictionary = pdf::skip_space(window_, header->end);
     std::size_t last_value_end = dictionary;
     const auto end =
         pdf::for_each_dict_entry(window_, dictionary, [&](const pdf::DictEntry& entry) {
           last_value_end = entry.value_end;
           if (entry.key != "N") return;
           // A direct integer: «/N 3», not «/N 12 0 R».
-          const auto value = pdf::integer_at(window_, entry.value);
-          has_components = value && value->end == entry.value_end;
-          if (has_components) components = value->value;
+          const auto n = pdf::integer_at(window_, entry.value);
+          has_components = n && n->end == entry.value_end;
+          if (has_components) components = n->value;
         });
     read_end_ = std::max(read_end_, end.value_or(last_value_end));
     if (!end || !has_components) return;
     if (!pdf::keyword_at(window_, pdf::skip_space(window_, *end), "stream")) return;
-    facts_.add_profile(header_.object, header_.generation, components);
+    facts_.add_profile(header->object, header->generation, components);
   }
 
  private:
-  // The last object header whose «obj» lies before `key`, found by looking
-  // at each 'j' once.
-  void find_headers_before(std::size_t key) {
+  // Whether a «stream» keyword follows `key` in the window, found from its
+  // 'r' by memchr.
+  bool stream_after(std::size_t key) {
+    if (next_stream_ != kNone && next_stream_ > key) return true;
+    std::size_t from = std::max(stream_searched_, key + 3);
+    while (from < window_.size()) {
+      const void* r = std::memchr(window_.data() + from, 'r', window_.size() - from);
+      if (r == nullptr) break;
+      const auto at =
+          static_cast<std::size_t>(static_cast<const unsigned char*>(r) - window_.data());
+      from = at + 1;
+      if (window_[at - 2] == 's' && window_[at - 1] == 't' &&
+          pdf::keyword_at(window_, at - 2, "stream")) {
+        next_stream_ = at - 2;
+        stream_searched_ = from;
+        return true;
+      }
+    }
+    stream_searched_ = window_.size();
+    next_stream_ = kNone;
+    return false;
+  }
+
+  // Moves candidate_ to the last «obj <<» before `key`: memchr finds each
+  // 'j' of the window once. The numbers before it are read only for the
+  // candidate a keyword asks for.
+  void find_candidates_before(std::size_t key) {
     std::size_t from = std::max(searched_, std::size_t{2});
     while (from < key) {
       const void* j = std::memchr(window_.data() + from, 'j', key - from);
       if (j == nullptr) break;
       const auto at =
           static_cast<std::size_t>(static_cast<const unsigned char*>(j) - window_.data());
-      if (window_[at - 2] == 'o' && window_[at - 1] == 'b') {
-        if (const auto header = header_at(window_, before_, at - 2)) {
-          header_ = *header;
-          has_header_ = true;
-          header_read_ = false;
-        }
+      if (window_[at - 2] == 'o' && window_[at - 1] == 'b' &&
+          text_at(window_, pdf::skip_space(window_, at + 1), "<<")) {
+        candidate_ = at - 2;
       }
       from = at + 1;
     }
@@ -205,28 +271,32 @@ class ProfileSearch {
   Bytes window_;
   std::optional<unsigned char> before_;
   AllSpaces& facts_;
-  std::size_t searched_ = 0;  // 'j's before this were looked at
-  // A plain value and a flag: GCC 12 takes an optional's fields here for
-  // uninitialised.
-  ObjectHeader header_;
-  bool has_header_ = false;
-  bool header_read_ = false;
-  std::size_t read_end_ = 0;
+  std::size_t searched_ = 0;               // 'j's before this were looked at
+  std::optional<std::size_t> candidate_;   // the «obj» of the last «obj <<» seen
+  std::size_t read_candidate_ = SIZE_MAX;  // the candidate read last
+  std::size_t read_end_ = 0;               // where the dictionary read last ends
+  static constexpr std::size_t kNone = SIZE_MAX;
+  std::size_t next_stream_ = kNone;  // the 's' of a «stream» keyword
+  std::size_t stream_searched_ = 0;  // 'r's before this were looked at
 };
 
-bool is_colour_space_name(std::string_view key) {
-  return key.starts_with("Cs") || key.starts_with("CS") || key.starts_with("Default") ||
-         (key.size() >= 2 && key[0] == 'R' &&
-          pdf::is_digit(static_cast<unsigned char>(key[1])));
-}
-
-// Pass 1's names, from the '/' of a key at `at`.
+// Pass 1's names, from the '/' of a «/C…» key at `at`: every key of a
+// «/ColorSpace << … >>» dictionary, «/ColorSpace 7 0 R» (weak), and «/CS…»
+// and «/Cs…» keys before a reference anywhere («/CS» alone, a group's, is
+// weak). A «/Cs…» name of at most 7 bytes is left to the default step,
+// which records it whole: reading it again cost a third of this mode's work
+// on near-miss input, where every other key is one.
 void collect_name(Bytes window, std::size_t at, AllSpaces& facts) {
+  if (at + 2 >= window.size()) return;
+  const unsigned char third = window[at + 2];
+  if (third != 's' && third != 'S' && third != 'o') return;
   const std::size_t key_end = pdf::regular_end(window, at + 1);
+  if (third == 's' && key_end - at - 1 <= kMaxNameLength) return;
   const std::string_view key(reinterpret_cast<const char*>(window.data()) + at + 1,
                              key_end - at - 1);
   const std::size_t value = pdf::skip_space(window, key_end);
-  if (key == "ColorSpace") {
+  if (third == 'o') {
+    if (key != "ColorSpace") return;
     if (text_at(window, value, "<<")) {
       // A resource dictionary of colour spaces: every key names one.
       (void)pdf::for_each_dict_entry(window, value, [&](const pdf::DictEntry& entry) {
@@ -240,7 +310,6 @@ void collect_name(Bytes window, std::size_t at, AllSpaces& facts) {
     }
     return;
   }
-  if (!is_colour_space_name(key)) return;
   if (const auto reference = pdf::reference_at(window, value)) {
     facts.add_name(reference->object, reference->generation, key, key == "CS");
   }
@@ -338,6 +407,22 @@ std::string_view object_name(NumberName& buffer, std::int32_t object,
   return {buffer.data(), static_cast<std::size_t>(p - buffer.data())};
 }
 
+// An array object's name: a resource name recorded for it (the default
+// step's /Cs… names among them), else a weak one, else «7 0 obj».
+std::string_view array_object_name(const AllSpaces& facts, const ObjectHeader& header,
+                                   NumberName& buffer) {
+  const auto name = facts.name_of(header.object, header.generation);
+  if (name && !facts.name_is_weak(header.object, header.generation)) return *name;
+  if (const auto entry = registry_find(facts.defaults(), kResourceEntry, header.object,
+                                       header.generation)) {
+    const std::size_t length = ::strnlen(entry->name.data(), entry->name.size());
+    std::copy_n(entry->name.data(), length, buffer.data());
+    return {buffer.data(), length};
+  }
+  if (name) return *name;
+  return object_name(buffer, header.object, header.generation);
+}
+
 // The name a wide rewrite reports (see convert_window_all).
 std::string_view name_for(Bytes window, std::optional<unsigned char> before,
                           const IccArray& array, const AllSpaces& facts,
@@ -351,8 +436,7 @@ std::string_view name_for(Bytes window, std::optional<unsigned char> before,
   if (token_end >= 3 && text_at(window, token_end - 3, "obj")) {
     const auto header = header_at(window, before, token_end - 3);
     if (!header) return keyless();
-    if (const auto name = facts.name_of(header->object, header->generation)) return *name;
-    return object_name(buffer, header->object, header->generation);
+    return array_object_name(facts, *header, buffer);
   }
   // A key: «/CS0 [/ICCBased 5 0 R]». A name after '[' or after /Separation
   // is an element of a colour-space array, not a key.
@@ -391,24 +475,23 @@ void collect_window_all(std::span<const unsigned char> window,
       });
 
   // The wide recognition, over this window's zone: every key is found from
-  // its '/' (memchr); the byte after it picks what to look for.
+  // its '/' and the byte after it.
   const Zone zone = zone_of(window.size(), before);
+  // The zone's «/N» and «/C…» keys. (Names such as «/R12» and
+  // «/DefaultRGB» are read inside «/ColorSpace << … >>» only: a third
+  // search of the window, for them, cost as much as both of these.)
   ProfileSearch profiles(window, before, facts);
-  std::size_t from = zone.begin;
-  while (const auto slash = next_slash(window, from, zone.end)) {
-    const std::size_t at = *slash;
-    from = at + 1;
-    if (at + 1 >= window.size()) break;
-    switch (window[at + 1]) {
+  SlashCursor keys(window, zone, 'N', 'C');
+  while (const auto at = keys.next()) {
+    if (*at + 1 == window.size()) break;
+    switch (window[*at + 1]) {
       case 'N':
-        if (at + 2 == window.size() || !pdf::is_regular(window[at + 2])) {
-          profiles.at_key(at);
+        if (*at + 2 == window.size() || !pdf::is_regular(window[*at + 2])) {
+          profiles.at_key(*at);
         }
         break;
       case 'C':
-      case 'D':
-      case 'R':
-        collect_name(window, at, facts);
+        collect_name(window, *at, facts);
         break;
       default:
         break;
@@ -431,14 +514,14 @@ void convert_window_all(std::span<unsigned char> window,
                      found->replacement});
   });
 
-  // Then every ICC-based array left whose anchor lies in this window's zone.
+  // Then every ICC-based array left whose anchor lies in this window's zone:
+  // none without a profile.
+  if (facts.profile_count() == 0) return;
   const Bytes bytes = window;
   const Zone zone = zone_of(window.size(), before);
   NumberName buffer;
-  std::size_t from = zone.begin;
-  while (const auto slash = next_slash(bytes, from, zone.end)) {
-    from = *slash + 1;
-    if (*slash + 1 >= bytes.size() || bytes[*slash + 1] != 'I') continue;
+  SlashCursor anchors(bytes, zone, 'I', 'I');
+  while (const auto slash = anchors.next()) {
     const auto array = icc_array_at(bytes, *slash);
     if (!array) continue;
     const auto components = facts.profile_components(array->profile, array->generation);
@@ -450,7 +533,7 @@ void convert_window_all(std::span<unsigned char> window,
         kDeviceSpaceByComponents[static_cast<std::size_t>(*components)];
     rewrite(window, array->open, array->end, replacement);
     on_change(Change{array->open, array->end - array->open, name, replacement});
-    from = array->end;
+    anchors.skip_to(array->end);
   }
 }
 

@@ -43,6 +43,8 @@ class AllSpaces {
   // The key that names object (object, generation) as a colour space.
   [[nodiscard]] std::optional<std::string_view> name_of(std::int32_t object,
                                                         std::int32_t generation) const;
+  // Whether that name is weak (see add_name).
+  [[nodiscard]] bool name_is_weak(std::int32_t object, std::int32_t generation) const;
   std::size_t profile_count() const { return profile_count_; }
   std::size_t name_count() const { return names_.size(); }
 
@@ -81,8 +83,9 @@ class AllSpaces {
 //   a stream whose dictionary has /N among its own keys (not in a nested
 //   dictionary, not in a string), with a direct integer value;
 // - names: «/CS0 12 0 R» and the other keys of a «/ColorSpace << … >>»
-//   dictionary, keys beginning /Cs, /CS, /Default or /R and a digit before
-//   a reference anywhere, and «/ColorSpace 12 0 R» (weak).
+//   dictionary, keys beginning /CS, or /Cs and longer than 7 bytes (the
+//   default step keeps the shorter ones whole), before a reference
+//   anywhere, and «/ColorSpace 12 0 R» (weak).
 void collect_window_all(std::span<const unsigned char> window,
                         std::optional<unsigned char> before, AllSpaces& facts);
 

@@ -7,21 +7,6 @@
 
 namespace iccdrop::match::pdf {
 
-std::size_t skip_space(Bytes w, std::size_t at) {
-  std::size_t p = at;
-  while (p < w.size()) {
-    const unsigned char c = w[p];
-    if (is_space(c)) {
-      ++p;
-    } else if (c == '%') {
-      while (p < w.size() && !is_eol(w[p])) ++p;
-    } else {
-      break;
-    }
-  }
-  return p;
-}
-
 std::size_t skip_space_back(Bytes w, std::size_t floor, std::size_t at) {
   std::size_t p = at;
   while (p > floor) {
@@ -38,38 +23,6 @@ std::size_t skip_space_back(Bytes w, std::size_t floor, std::size_t at) {
     if (percent != nullptr) p = static_cast<std::size_t>(percent - w.data());
   }
   return p;
-}
-
-bool keyword_at(Bytes w, std::size_t at, std::string_view text) {
-  if (w.size() - std::min(at, w.size()) < text.size()) return false;
-  if (std::memcmp(w.data() + at, text.data(), text.size()) != 0) return false;
-  const std::size_t after = at + text.size();
-  return after == w.size() || !is_regular(w[after]);
-}
-
-std::size_t regular_end(Bytes w, std::size_t at) {
-  std::size_t p = at;
-  while (p < w.size() && is_regular(w[p])) ++p;
-  return p;
-}
-
-std::optional<Integer> integer_at(Bytes w, std::size_t at) {
-  if (at >= w.size() || !is_digit(w[at])) return std::nullopt;
-  Integer integer;
-  const std::size_t digits = digit_run(w.subspan(at), integer.value);
-  integer.end = at + digits;
-  if (integer.end < w.size() && is_regular(w[integer.end])) return std::nullopt;
-  return integer;
-}
-
-std::optional<Reference> reference_at(Bytes w, std::size_t at) {
-  const auto object = integer_at(w, at);
-  if (!object) return std::nullopt;
-  const auto generation = integer_at(w, skip_space(w, object->end));
-  if (!generation) return std::nullopt;
-  const std::size_t r = skip_space(w, generation->end);
-  if (!keyword_at(w, r, "R")) return std::nullopt;
-  return Reference{object->value, generation->value, r + 1};
 }
 
 namespace {

@@ -5,12 +5,16 @@
 // Positions are offsets into one window; nothing reads outside it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
+
+#include "match/token.h"
 
 namespace iccdrop::match::pdf {
 
@@ -48,7 +52,20 @@ static_assert(is_regular(0x80) && is_regular('#') && is_regular('R'));
 // Past white space and comments from `at`: a '%' starts a comment that runs
 // to the next CR or LF. Returns the first byte of the next token, or the
 // window's size.
-[[nodiscard]] std::size_t skip_space(Bytes w, std::size_t at);
+[[nodiscard]] inline std::size_t skip_space(Bytes w, std::size_t at) {
+  std::size_t p = at;
+  while (p < w.size()) {
+    const unsigned char c = w[p];
+    if (is_space(c)) {
+      ++p;
+    } else if (c == '%') {
+      while (p < w.size() && !is_eol(w[p])) ++p;
+    } else {
+      break;
+    }
+  }
+  return p;
+}
 
 // Back over white space and comments from `at` (the position after them),
 // not below `floor`: returns the position just after the token before them.
@@ -61,10 +78,19 @@ static_assert(is_regular(0x80) && is_regular('#') && is_regular('R'));
 // Whether `text` stands at `at` as a whole token: followed by a byte that is
 // not regular, or by the window's end. (The byte before is the caller's
 // business.)
-[[nodiscard]] bool keyword_at(Bytes w, std::size_t at, std::string_view text);
+[[nodiscard]] inline bool keyword_at(Bytes w, std::size_t at, std::string_view text) {
+  if (w.size() - std::min(at, w.size()) < text.size()) return false;
+  if (std::memcmp(w.data() + at, text.data(), text.size()) != 0) return false;
+  const std::size_t after = at + text.size();
+  return after == w.size() || !is_regular(w[after]);
+}
 
 // The end of the run of regular bytes from `at`.
-[[nodiscard]] std::size_t regular_end(Bytes w, std::size_t at);
+[[nodiscard]] inline std::size_t regular_end(Bytes w, std::size_t at) {
+  std::size_t p = at;
+  while (p < w.size() && is_regular(w[p])) ++p;
+  return p;
+}
 
 struct Integer {
   std::int32_t value = 0;  // saturated at 2147483647, as the default mode reads
@@ -73,7 +99,14 @@ struct Integer {
 
 // An unsigned integer token at `at`: digits up to a byte that is not regular
 // («12» in «12 0 R» or «12]», not in «12.5» or «12x»).
-[[nodiscard]] std::optional<Integer> integer_at(Bytes w, std::size_t at);
+[[nodiscard]] inline std::optional<Integer> integer_at(Bytes w, std::size_t at) {
+  if (at >= w.size() || !is_digit(w[at])) return std::nullopt;
+  Integer integer;
+  const std::size_t digits = digit_run(w.subspan(at), integer.value);
+  integer.end = at + digits;
+  if (integer.end < w.size() && is_regular(w[integer.end])) return std::nullopt;
+  return integer;
+}
 
 struct Reference {
   std::int32_t object = 0, generation = 0;
@@ -81,7 +114,15 @@ struct Reference {
 };
 
 // «12 0 R» at `at`, with white space and comments between its tokens.
-[[nodiscard]] std::optional<Reference> reference_at(Bytes w, std::size_t at);
+[[nodiscard]] inline std::optional<Reference> reference_at(Bytes w, std::size_t at) {
+  const auto object = integer_at(w, at);
+  if (!object) return std::nullopt;
+  const auto generation = integer_at(w, skip_space(w, object->end));
+  if (!generation) return std::nullopt;
+  const std::size_t r = skip_space(w, generation->end);
+  if (!keyword_at(w, r, "R")) return std::nullopt;
+  return Reference{object->value, generation->value, r + 1};
+}
 
 // The end of the direct object at `at` (a token start): a name, a number or
 // keyword, a literal string with its nesting and escapes, a hex string, or a
