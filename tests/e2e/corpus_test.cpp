@@ -4,9 +4,12 @@
 // file; skipped where the corpus is absent.
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <filesystem>
 #include <string>
 
 #include "support/corpus_manifest.h"
+#include "support/pdf_tools.h"
 #include "support/rewritten_arrays.h"
 #include "support/run_binary.h"
 #include "support/sha256.h"
@@ -78,6 +81,102 @@ TEST_P(CorpusFile, OneReadGivesWhatASecondReadGives) {
       EXPECT_EQ(once.converted.changes, twice.changes);
     }
   }
+}
+
+int number_in(const std::string& cell) {
+  int value = -1;
+  (void)std::from_chars(cell.data(), cell.data() + cell.size(), value);
+  return value;
+}
+
+// The «/ICCBased» names in qpdf's dump of every object: once for an array
+// object, once for each place a direct array is written, object streams'
+// objects included.
+std::optional<int> icc_names_in(const std::string& qpdf, const std::string& file,
+                                const std::string& password) {
+  const RunResult dump = run_qpdf(
+      qpdf, {"--json=2", "--json-key=qpdf", "--json-stream-data=none"}, file, password);
+  if (dump.out.empty()) return std::nullopt;
+  int count = 0;
+  for (std::size_t at = dump.out.find("\"/ICCBased\""); at != std::string::npos;
+       at = dump.out.find("\"/ICCBased\"", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// --all through the binary: the size kept, every default rewrite made with
+// its line (markers aside), qpdf's verdict and the page count kept, and no
+// ICC-based colour space with a device /N left outside object streams.
+TEST_P(CorpusFile, AllLeavesNoDeviceIccSpaceOutsideObjectStreams) {
+  if (GetParam() == kCorpusAbsent) {
+    GTEST_SKIP() << "no corpus at " << ICCDROP_SHARED_DIR << "/corpus";
+  }
+  const std::optional<Corpus> corpus = load_corpus(ICCDROP_SHARED_DIR);
+  ASSERT_TRUE(corpus);
+  const CorpusRow* row = nullptr;
+  for (const CorpusRow& candidate : corpus->rows) {
+    if (candidate.file() == GetParam()) row = &candidate;
+  }
+  ASSERT_NE(row, nullptr);
+  const std::string input_path = corpus->real_dir + "/" + row->file();
+  const std::optional<std::string> input = read_file(input_path);
+  ASSERT_TRUE(input);
+
+  TempDir dir;
+  const std::string output_path = dir.file("out.pdf");
+  const RunResult result =
+      run_program(ICCDROP_BINARY, {"--all", input_path, output_path});
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  const std::optional<std::string> output = read_file(output_path);
+  ASSERT_TRUE(output);
+  EXPECT_EQ(output->size(), input->size());
+  const RewriteDiff diff = explain_rewrites(*input, *output);
+  EXPECT_EQ(diff.error, "");
+
+  // The default's lines, in order, among --all's.
+  const ConvertedFile by_default = convert_in_memory(*input);
+  std::vector<std::string> default_lines;
+  for (const FileChange& change : by_default.changes) {
+    if (change.replacement.starts_with('*')) continue;  // a marker
+    default_lines.push_back("Changing ColorSpace '" + change.name +
+                            "' from /ICCBased to " + change.replacement + "\n");
+  }
+  std::size_t from = 0;
+  for (const std::string& line : default_lines) {
+    const std::size_t at = result.out.find(line, from);
+    ASSERT_NE(at, std::string::npos) << line << "not in:\n" << result.out;
+    from = at + line.size();
+  }
+
+  const std::optional<std::string> qpdf = find_program("qpdf");
+  if (!qpdf) GTEST_SKIP() << "qpdf is not installed";
+  const std::string password = row->at("password") == "-" ? "" : row->at("password");
+  const RunResult check = qpdf_check(*qpdf, output_path, password);
+  EXPECT_EQ(check.exit_status, number_in(row->at("qpdf_check_rc"))) << check.out;
+  if (number_in(row->at("qpdf_check_rc")) == 0) {
+    EXPECT_EQ(qpdf_page_count(*qpdf, output_path, password),
+              number_in(row->at("pdftoppm_pages")));
+  }
+  const int in_object_streams = number_in(row->at("icc_spaces_in_objstm"));
+  EXPECT_EQ(icc_names_in(*qpdf, input_path, password),
+            number_in(row->at("icc_spaces")) + in_object_streams)
+      << "the count does not see what the manifest counts";
+  EXPECT_EQ(icc_names_in(*qpdf, output_path, password),
+            number_in(row->at("icc_spaces_without_device_n")) + in_object_streams);
+
+  const std::optional<std::string> pdftoppm = find_program("pdftoppm");
+  if (!pdftoppm) GTEST_SKIP() << "pdftoppm is not installed";
+  // Pages rendered at 2 dpi: pdftoppm's verdict and page count.
+  TempDir pages;
+  std::vector<std::string> args{"-r", "2", "-gray"};
+  if (!password.empty()) args.insert(args.end(), {"-upw", password});
+  args.insert(args.end(), {output_path, pages.file("p")});
+  const RunResult render = run_program(*pdftoppm, args);
+  EXPECT_EQ(render.exit_status, number_in(row->at("pdftoppm_rc"))) << render.err;
+  const auto rendered = std::distance(std::filesystem::directory_iterator(pages.path()),
+                                      std::filesystem::directory_iterator());
+  EXPECT_EQ(rendered, number_in(row->at("pdftoppm_pages")));
 }
 
 INSTANTIATE_TEST_SUITE_P(, CorpusFile,
