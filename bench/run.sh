@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Times iccdrop against `cat IN > OUT` on large generated inputs and prints,
 # for each input, the medians of each command's wall time and user + system
-# CPU time, their ratios, iccdrop's peak RSS and the number of conversions.
+# CPU time, their ratios, iccdrop's peak RSS and the number of conversions;
+# then the same for `iccdrop --all` (a row NAME/all, timed in the same runs)
+# and its times against the default mode's.
 #
 #   bench/run.sh [--quick] [--reps N] [--dir DIR] [--only NAME[,NAME...]] [--keep]
 #
@@ -87,7 +89,7 @@ echo "== timing $iccdrop"
 echo "== machine: $(nproc) cores, $(free -h | awk '/^Mem:/ { print $2 " RAM, " $7 " available" }'),"\
   "load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== medians of $reps runs each, alternating; wall time, then user + system CPU time"
-printf '%-14s %6s %8s %8s %6s %8s %8s %6s %9s %7s\n' input size \
+printf '%-16s %6s %8s %8s %6s %8s %8s %6s %9s %7s\n' input size \
   cat_ms icc_ms ratio cat_cpu icc_cpu ratio peak_rss changes
 
 # bench NAME KIND SIZE: generates the input once, then times the two commands.
@@ -99,10 +101,12 @@ bench() {
     current_input=$in  # generated here: removed after use unless --keep
     "$gen" "$kind" "$in" "$size"
   fi
-  local cat_times=() icc_times=() cat_cpus=() icc_cpus=() t0 t1 t2 c0 c1 c2 i
-  # Warm-up: both commands once, so the input and the output's blocks are hot.
+  local cat_times=() icc_times=() all_times=() cat_cpus=() icc_cpus=() all_cpus=()
+  local t0 t1 t2 t3 c0 c1 c2 c3 i
+  # Warm-up: each command once, so the input and the output's blocks are hot.
   cat "$in" >"$out"
   "$iccdrop" "$in" "$out" >"$messages"
+  "$iccdrop" --all "$in" "$out" >"$messages"
   for ((i = 0; i < reps; i++)); do
     cpu_now
     c0=$CPU
@@ -115,26 +119,46 @@ bench() {
     t2=${EPOCHREALTIME/[.,]/}
     cpu_now
     c2=$CPU
+    "$iccdrop" --all "$in" "$out" >"$messages"
+    t3=${EPOCHREALTIME/[.,]/}
+    cpu_now
+    c3=$CPU
     cat_times+=($((t1 - t0)))
     icc_times+=($((t2 - t1)))
+    all_times+=($((t3 - t2)))
     cat_cpus+=($((c1 - c0)))
     icc_cpus+=($((c2 - c1)))
+    all_cpus+=($((c3 - c2)))
   done
-  local cat_us icc_us cat_cpu icc_cpu rss changes bytes
+  local cat_us cat_cpu bytes
   cat_us=$(printf '%s\n' "${cat_times[@]}" | median)
-  icc_us=$(printf '%s\n' "${icc_times[@]}" | median)
   cat_cpu=$(printf '%s\n' "${cat_cpus[@]}" | median)
-  icc_cpu=$(printf '%s\n' "${icc_cpus[@]}" | median)
-  # Peak RSS in a run of its own, so that /usr/bin/time costs no timed run.
-  rss=$(/usr/bin/time -f %M "$iccdrop" "$in" "$out" 2>&1 >"$messages" | tail -n1)
-  changes=$(grep -c '^Changing ColorSpace' "$messages" || true)
   bytes=$(stat -c %s "$in")
+  # row NAME ICC_US ICC_CPU ARGS...: one line of the table for iccdrop ARGS.
+  row() {
+    local row_name=$1 icc_us=$2 icc_cpu=$3 rss changes
+    shift 3
+    # Peak RSS in a run of its own, so that /usr/bin/time costs no timed run.
+    rss=$(/usr/bin/time -f %M "$iccdrop" "$@" "$in" "$out" 2>&1 >"$messages" | tail -n1)
+    changes=$(grep -c '^Changing ColorSpace' "$messages" || true)
+    awk -v n="$row_name" -v b="$bytes" -v c="$cat_us" -v d="$icc_us" -v r="$rss" \
+      -v k="$changes" -v cc="$cat_cpu" -v dc="$icc_cpu" \
+      'BEGIN { printf "%-16s %5.0fM %8.1f %8.1f %5.2fx %8.1f %8.1f %5.2fx %8.1fM %7d\n",
+               n, b / 1048576, c / 1000, d / 1000, d / c, cc / 1000, dc / 1000,
+               (cc > 0 ? dc / cc : 0), r / 1024, k }'
+  }
+  local icc_us icc_cpu all_us all_cpu
+  icc_us=$(printf '%s\n' "${icc_times[@]}" | median)
+  icc_cpu=$(printf '%s\n' "${icc_cpus[@]}" | median)
+  all_us=$(printf '%s\n' "${all_times[@]}" | median)
+  all_cpu=$(printf '%s\n' "${all_cpus[@]}" | median)
   iccdrop_median[$name]=$icc_us
-  awk -v n="$name" -v b="$bytes" -v c="$cat_us" -v d="$icc_us" -v r="$rss" -v k="$changes" \
-    -v cc="$cat_cpu" -v dc="$icc_cpu" \
-    'BEGIN { printf "%-14s %5.0fM %8.1f %8.1f %5.2fx %8.1f %8.1f %5.2fx %8.1fM %7d\n",
-             n, b / 1048576, c / 1000, d / 1000, d / c, cc / 1000, dc / 1000,
-             (cc > 0 ? dc / cc : 0), r / 1024, k }'
+  iccdrop_median[$name/all]=$all_us
+  row "$name" "$icc_us" "$icc_cpu"
+  row "$name/all" "$all_us" "$all_cpu" --all
+  awk -v n="$name" -v d="$icc_us" -v a="$all_us" -v dc="$icc_cpu" -v ac="$all_cpu" \
+    'BEGIN { printf "%-16s --all takes %.2fx the default mode'"'"'s wall time, %.2fx its CPU time\n",
+             n, a / d, (dc > 0 ? ac / dc : 0) }'
   if ((!keep)) && [[ -n $current_input ]]; then rm -f "$current_input"; fi
   current_input=
 }
@@ -149,6 +173,9 @@ for what in ${only//,/ }; do
       awk -v a="${iccdrop_median[scale-$small]}" -v b="${iccdrop_median[scale-$large]}" \
         -v s="$small" -v l="$large" \
         'BEGIN { printf "scale: %d spaces take %.2fx the time of %d\n", l, b / a, s }'
+      awk -v a="${iccdrop_median[scale-$small/all]}" -v b="${iccdrop_median[scale-$large/all]}" \
+        -v s="$small" -v l="$large" \
+        'BEGIN { printf "scale, --all: %d spaces take %.2fx the time of %d\n", l, b / a, s }'
       ;;
     *) echo "unknown input $what" >&2; exit 2 ;;
   esac
