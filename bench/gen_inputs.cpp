@@ -319,8 +319,11 @@ void random_bytes(const char* path, std::uint64_t bytes) {
 
 // `count` colour spaces, each with a resource entry, a profile stream and an
 // array of its own, packed tightly: pages of 16 resource entries, each page
-// followed by the 16 arrays and 16 profile streams (empty streams).
-void scale(const char* path, std::uint64_t count) {
+// followed by the 16 arrays and 16 profile streams (empty streams). With
+// `wide`, written as Acrobat writes them, for --all: the profiles begin
+// with /Length, the names with /CS, and every other array is written
+// directly in the resource dictionary; the default mode converts none.
+void scale(const char* path, std::uint64_t count, bool wide) {
   constexpr std::uint64_t kPerPage = 16;
   static constexpr std::string_view kAlternates[] = {"", "/DeviceGray", "", "/DeviceRGB",
                                                      "/DeviceCMYK"};
@@ -337,19 +340,27 @@ void scale(const char* path, std::uint64_t count) {
     std::vector<std::uint64_t> spaces, profiles;
     std::string entries;
     for (std::uint64_t i = 0; i < n; ++i) {
-      spaces.push_back(pdf.reserve());
+      const bool direct = wide && i % 2 == 1;
+      spaces.push_back(direct ? 0 : pdf.reserve());
       profiles.push_back(pdf.reserve());
-      entries += "/Cs" + str(first + i + 1) + " " + str(spaces.back()) + " 0 R ";
+      entries += (wide ? "/CS" : "/Cs") + str(first + i + 1) + " " +
+                 (direct ? "[/ICCBased " + str(profiles.back()) + " 0 R]"
+                         : str(spaces.back()) + " 0 R") +
+                 " ";
     }
     pdf.object(page, "<< /Type /Page /Parent " + str(pages_object) +
                          " 0 R /Resources << /ColorSpace << " + entries + ">> >> >>");
     for (std::uint64_t i = 0; i < n; ++i) {
-      pdf.object(spaces[i], "[ /ICCBased " + str(profiles[i]) + " 0 R ]");
+      if (spaces[i] != 0) {
+        pdf.object(spaces[i], "[ /ICCBased " + str(profiles[i]) + " 0 R ]");
+      }
       const std::uint64_t components = kComponents[(first + i) % 3];
+      const std::string n_key = "/N " + str(components);
+      const std::string alternate = " /Alternate " + std::string(kAlternates[components]);
       pdf.begin(profiles[i]);
-      pdf.raw().put("<< /N " + str(components) + " /Alternate " +
-                    std::string(kAlternates[components]) +
-                    " /Length 0 >>\nstream\n\nendstream\n");
+      pdf.raw().put(
+          wide ? "<< /Length 0 " + n_key + alternate + " >>\nstream\n\nendstream\n"
+               : "<< " + n_key + alternate + " /Length 0 >>\nstream\n\nendstream\n");
       pdf.end();
     }
   }
@@ -369,7 +380,7 @@ int main(int argc, char** argv) {
     std::fputs(
         "usage: iccdrop_bench_gen KIND OUT SIZE\n"
         "  KIND: realistic digits digit-run near-misses random (SIZE in bytes)\n"
-        "        scale (SIZE = number of colour spaces)\n",
+        "        scale scale-wide (SIZE = number of colour spaces)\n",
         stderr);
     return 2;
   }
@@ -386,8 +397,8 @@ int main(int argc, char** argv) {
     near_misses(path, size);
   } else if (kind == "random") {
     random_bytes(path, size);
-  } else if (kind == "scale") {
-    scale(path, size);
+  } else if (kind == "scale" || kind == "scale-wide") {
+    scale(path, size, kind == "scale-wide");
   } else {
     std::fprintf(stderr, "unknown kind %s\n", argv[1]);
     return 2;

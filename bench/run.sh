@@ -12,7 +12,8 @@
 #   --reps N  timed runs of each command per input, after one warm-up (5)
 #   --dir D   scratch folder for inputs and outputs (/tmp/iccdrop-bench);
 #             the output is written there too, on the input's file system
-#   --only    realistic, digits, digit-run, near-misses, random, scale
+#   --only    realistic, digits, digit-run, near-misses, random, scale,
+#             scale-wide (colour spaces only --all converts)
 #   --keep    keep the inputs this run generates (inputs already there are
 #             reused, and always kept)
 # The same settings come from ICCDROP_BENCH_QUICK=1, ICCDROP_BENCH_REPS,
@@ -27,7 +28,7 @@ quick=${ICCDROP_BENCH_QUICK:-0}
 reps=${ICCDROP_BENCH_REPS:-5}
 dir=${ICCDROP_BENCH_DIR:-/tmp/iccdrop-bench}
 build=${ICCDROP_BENCH_BUILD:-$source_dir/build-bench}
-only=realistic,digits,digit-run,near-misses,random,scale
+only=realistic,digits,digit-run,near-misses,random,scale,scale-wide
 keep=0
 while (($#)); do
   case $1 in
@@ -176,6 +177,13 @@ for what in ${only//,/ }; do
       awk -v a="${iccdrop_median[scale-$small/all]}" -v b="${iccdrop_median[scale-$large/all]}" \
         -v s="$small" -v l="$large" \
         'BEGIN { printf "scale, --all: %d spaces take %.2fx the time of %d\n", l, b / a, s }'
+      ;;
+    scale-wide)
+      bench "wide-$small" scale-wide "$small"
+      bench "wide-$large" scale-wide "$large"
+      awk -v a="${iccdrop_median[wide-$small/all]}" -v b="${iccdrop_median[wide-$large/all]}" \
+        -v s="$small" -v l="$large" \
+        'BEGIN { printf "scale-wide, --all: %d spaces take %.2fx the time of %d\n", l, b / a, s }'
       ;;
     *) echo "unknown input $what" >&2; exit 2 ;;
   esac
