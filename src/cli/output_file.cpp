@@ -13,6 +13,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #if defined(__linux__)
 #include <linux/fs.h>  // FICLONE
@@ -79,12 +80,21 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Names of the system's own (/dev/stdout, /dev/fd/3, /proc/self/fd/1) stand
+// for an open descriptor, not a place in a folder: they are written directly,
+// whatever file is behind them.
+bool names_a_descriptor(std::string_view name) {
+  return name.starts_with("/dev/") || name.starts_with("/proc/");
+}
+
 // The file a name leads to through symbolic links: with «out.pdf» a link to
 // «../keep/a.pdf», «../keep/a.pdf», which need not exist yet (an open with
-// O_CREAT would create it). None for a loop or an unreadable link.
+// O_CREAT would create it). None for a loop, an unreadable link or a link
+// to a descriptor's name.
 std::optional<std::string> follow_links(std::string name) {
   for (int hops = 0; hops < 40; ++hops) {
     struct stat info {};
+    if (names_a_descriptor(name)) return std::nullopt;
     if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
     std::string text(PATH_MAX, '\0');
     const ssize_t length = ::readlink(name.c_str(), text.data(), text.size());

@@ -331,6 +331,17 @@ TEST(CommandLine, DeviceOutputThatWorksIsWrittenAndKept) {
   struct stat info {};
   ASSERT_EQ(::stat("/dev/null", &info), 0);
   EXPECT_TRUE(S_ISCHR(info.st_mode));
+  // A descriptor's name is written through the descriptor, even where a
+  // regular file is behind it: the file the shell opened gets the output.
+  testing::RunOptions options;
+  options.cwd = dir.path();
+  const RunResult through_fd = testing::run_program(
+      "/bin/sh", {"-c", "exec \"$0\" in.pdf /dev/fd/3 3>out.pdf", ICCDROP_BINARY},
+      options);
+  expect_exit(through_fd, 0);
+  EXPECT_EQ(through_fd.out, "Output file is /dev/fd/3\n" + pdf.messages);
+  EXPECT_EQ(read_file(dir.file("out.pdf")), pdf.expected);
+  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.pdf", "out.pdf"}));
 }
 
 }  // namespace
