@@ -8,6 +8,7 @@ add_executable(iccdrop_integration_tests
   ${CMAKE_CURRENT_LIST_DIR}/json_value.cpp
   ${CMAKE_CURRENT_LIST_DIR}/rendering.cpp
   ${CMAKE_CURRENT_LIST_DIR}/generated_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/all_mode_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/corpus_structure_test.cpp)
 target_include_directories(iccdrop_integration_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
 target_link_libraries(iccdrop_integration_tests PRIVATE iccdrop_pdfgen_lib GTest::gtest)

@@ -176,9 +176,19 @@ std::vector<Part> Builder::quartz_order() const {
   return order;
 }
 
-// «[ /ICCBased 8 0 R ]», as Quartz spaces it.
+// «[ /ICCBased 8 0 R ]», as Quartz spaces it, or in the case's style.
 std::string Builder::color_space_value(int cs) const {
-  return "[ /ICCBased " + ref(numbers_.at({PartKind::kProfile, cs})) + " ]";
+  const std::string profile = ref(numbers_.at({PartKind::kProfile, cs}));
+  switch (case_.color_spaces[static_cast<std::size_t>(cs)].style) {
+    case ArrayStyle::kQuartz:
+      break;
+    case ArrayStyle::kTight:
+    case ArrayStyle::kTightEnd:
+      return "[/ICCBased " + profile + "]";
+    case ArrayStyle::kCommentFormFeed:
+      return "[ % the profile follows\n/ICCBased\f" + profile + " ]";
+  }
+  return "[ /ICCBased " + profile + " ]";
 }
 
 std::string Builder::content_for(int page) const {
@@ -256,24 +266,39 @@ PdfObject Builder::object_for(Part part) const {
       object.body =
           "<< /Type /XObject /Subtype /Image /Width " + std::to_string(kImageSize) +
           " /Height " + std::to_string(kImageSize) + " /ColorSpace " +
-          ref(numbers_.at({PartKind::kArray, cs})) + " /BitsPerComponent 8 /Length " +
-          std::to_string(data.size()) + "\n/Filter /FlateDecode >>";
+          (case_.resources[i].image_direct ? color_space_value(cs)
+                                           : ref(numbers_.at({PartKind::kArray, cs}))) +
+          " /BitsPerComponent 8 /Length " + std::to_string(data.size()) +
+          "\n/Filter /FlateDecode >>";
       object.stream = std::move(data);
       break;
     }
     case PartKind::kArray:
       object.body = color_space_value(part.index);
+      object.end_on_body_line = case_.color_spaces[i].style == ArrayStyle::kTightEnd;
       break;
     case PartKind::kProfile: {
       const ColorSpace& space = case_.color_spaces[i];
       std::string data = flate_stored(as_span(profiles_.at(space.profile)));
       const std::string n = "/N " + std::to_string(components_of(space.profile));
       const std::string length = "/Length " + std::to_string(data.size());
-      object.body =
-          "<< " +
-          (space.n_first ? n + " /Alternate " + alternate(space.profile) + " " + length
-                         : length + " " + n + " /Alternate " + alternate(space.profile)) +
-          " /Filter /FlateDecode >>";
+      const std::string alt = "/Alternate " + std::string(alternate(space.profile));
+      const std::string filter = "/Filter /FlateDecode";
+      const FirstKey first = space.n_first ? space.first_key : FirstKey::kLength;
+      switch (first) {
+        case FirstKey::kN:
+          object.body = "<< " + n + " " + alt + " " + length + " " + filter + " >>";
+          break;
+        case FirstKey::kLength:
+          object.body = "<< " + length + " " + n + " " + alt + " " + filter + " >>";
+          break;
+        case FirstKey::kAlternate:  // macOS 11 and later, edited in Preview
+          object.body = "<<" + alt + n + length + filter + ">>";
+          break;
+        case FirstKey::kFilter:  // Acrobat Distiller
+          object.body = "<<\n" + filter + "\n" + length + "\n" + n + "\n" + alt + "\n>>";
+          break;
+      }
       object.stream = std::move(data);
       break;
     }
@@ -388,7 +413,7 @@ BuildResult Builder::build(std::size_t header_extra) const {
   }
   writer.finish(numbers_.at({PartKind::kCatalog, 0}), numbers_.at({PartKind::kInfo, 0}),
                 "49434344524F50207465737420636173");
-  if (auto boundary = cut_number(writer)) {
+  if (auto boundary = cut_number(writer); boundary && !case_.cut_number_allowed) {
     return {std::nullopt, "case " + case_.name + ": a number is cut at chunk boundary " +
                               std::to_string(*boundary)};
   }

@@ -22,17 +22,31 @@ enum class Profile {
   kCmykLarge,  // Ghostscript's default_cmyk.icc (187 KB), /N 4
 };
 
+// The key a profile's dictionary begins with, when not /N (see n_first).
+enum class FirstKey { kN, kLength, kAlternate, kFilter };
+
+// How an ICC-based array is written.
+enum class ArrayStyle {
+  kQuartz,           // «[ /ICCBased 8 0 R ]»
+  kTight,            // «[/ICCBased 8 0 R]»
+  kTightEnd,         // «[/ICCBased 8 0 R]endobj», as Ghostscript writes it
+  kCommentFormFeed,  // «[ % …\n/ICCBased\f8 0 R ]»
+};
+
 struct ColorSpace {
   std::string name;  // resource name without the slash, e.g. "Cs1"
   Profile profile;
   bool n_first = true;  // false: «<< /Length … /N 3 …» as older macOS writes it
   bool direct =
       false;  // true: «/Cs3 [ /ICCBased 12 0 R ]» inside the resource dictionary
+  FirstKey first_key = FirstKey::kN;  // with n_first: kN gives «<< /N 3 …»
+  ArrayStyle style = ArrayStyle::kQuartz;
 };
 
 struct Resources {
   std::vector<int> color_spaces;   // indexes into Case::color_spaces, named there
   std::optional<int> image_space;  // an image XObject /Im1 in this colour space
+  bool image_direct = false;       // its /ColorSpace written as the array itself
 };
 
 struct Page {
@@ -59,6 +73,9 @@ struct Case {
   std::vector<Resources> resources;
   std::vector<Page> pages;
   std::vector<Item> order;  // empty: Quartz's order throughout
+  // Layouts that cut a number at a 4096-byte boundary are shifted, unless
+  // the case is about one (an --all case).
+  bool cut_number_allowed = false;
 };
 
 using Change = testing::ColorSpaceChange;
@@ -97,5 +114,8 @@ inline constexpr const char* kDefaultProfileDir = "/usr/share/color/icc";
 [[nodiscard]] Case sample_case();
 // The integration suite's files.
 [[nodiscard]] std::vector<Case> generated_cases();
+// Files for --all, one per writer's layout that only --all converts; every
+// colour space in them is converted.
+[[nodiscard]] std::vector<Case> all_mode_cases();
 
 }  // namespace iccdrop::pdfgen

@@ -206,4 +206,87 @@ std::vector<Case> generated_cases() {
   return cases;
 }
 
+std::vector<Case> all_mode_cases() {
+  std::vector<Case> cases;
+  const auto add = [&](Case c) { cases.push_back(std::move(c)); };
+  using enum FirstKey;
+  using enum ArrayStyle;
+
+  add({"all-profiles-length-first",
+       "macOS 10.15 and older: profile dictionaries beginning «/Length 2612 /N 3»",
+       LineEnd::kLf,
+       {{"Cs1", kRgb, false}, {"Cs2", kGraySrgb, false}},
+       {{{0, 1}, 0}},
+       pages_on({0, 0}),
+       {}});
+
+  add({"all-profiles-alternate-first",
+       "macOS 11 and newer, edited in Preview: «<</Alternate /DeviceRGB/N 3…>>», and a "
+       "colour space that only an image names",
+       LineEnd::kLf,
+       {{"Cs1", kRgb, true, false, kAlternate},
+        {"Cs2", kGraySrgb, true, false, kAlternate}},
+       {{{0}, 1}},
+       pages_on({0}),
+       {}});
+
+  add({"all-acrobat-direct-arrays",
+       "Acrobat: profiles beginning /Filter, arrays written in the resource dictionary "
+       "under /CS0 and /CS1",
+       LineEnd::kCrLf,
+       {{"CS0", kRgb, true, true, kFilter}, {"CS1", kGraySrgb, true, true, kFilter}},
+       {{{0, 1}, std::nullopt}},
+       pages_on({0}),
+       {}});
+
+  add({"all-direct-image-space",
+       "an image whose /ColorSpace is the array itself, beside a /CS-named space",
+       LineEnd::kLf,
+       {{"CS1", kGraySrgb, true, false, kFilter}, {"Im", kRgb, true, true}},
+       {{{0}, 1, true}},
+       pages_on({0}),
+       {}});
+
+  add({"all-ghostscript",
+       "Ghostscript: /R names and arrays written «…0 R]endobj»",
+       LineEnd::kLf,
+       {{"R7", kRgb, true, false, kN, kTightEnd},
+        {"R9", kGraySrgb, true, false, kN, kTightEnd}},
+       {{{0, 1}, 1}},
+       pages_on({0}),
+       {}});
+
+  add({"all-default-space",
+       "a /DefaultRGB entry in the colour-space resources, painted through",
+       LineEnd::kLf,
+       {{"DefaultRGB", kRgb, false}, {"Cs2", kGraySrgb, false}},
+       {{{0, 1}, std::nullopt}},
+       pages_on({0}),
+       {}});
+
+  add({"all-comments-and-form-feeds",
+       "arrays with a comment and a form feed between their tokens",
+       LineEnd::kLf,
+       {{"CS1", kRgb, true, false, kN, kCommentFormFeed},
+        {"Cs2", kGraySrgb, true, false, kN, kCommentFormFeed}},
+       {{{0, 1}, 0}},
+       pages_on({0}),
+       {}});
+
+  Case cut{"all-numbers-cut-by-boundaries",
+           "object numbers cut by 4096-byte boundaries: an array's «1|1 0 obj», a "
+           "profile's «1|4 0 obj»",
+           LineEnd::kLf,
+           {{"CS1", kRgb, false},
+            {"CS2", kGraySrgb, false},
+            {"CS3", kRgb, false},
+            {"CS4", kGraySrgb, false}},
+           {{{0, 1, 2, 3}, std::nullopt}},
+           pages_on({0}),
+           {rest(), pad_to(-1, ""), array(2), pad_to(-1, ""), profile(3)}};
+  cut.cut_number_allowed = true;
+  add(cut);
+  return cases;
+}
+
 }  // namespace iccdrop::pdfgen

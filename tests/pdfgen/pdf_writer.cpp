@@ -66,8 +66,8 @@ void PdfWriter::write_header(std::size_t extra) {
 }
 
 std::string PdfWriter::render(const PdfObject& object) const {
-  std::string text =
-      with_line_ends(std::to_string(object.number) + " 0 obj\n" + object.body + "\n");
+  std::string text = with_line_ends(std::to_string(object.number) + " 0 obj\n" +
+                                    object.body + (object.end_on_body_line ? "" : "\n"));
   if (object.stream) {
     text += with_line_ends("stream\n");
     text += *object.stream;

@@ -30,6 +30,7 @@ struct PdfObject {
   int number = 0;
   std::string body;
   std::optional<std::string> stream;
+  bool end_on_body_line = false;  // «…]endobj»: no line end before «endobj»
 };
 
 class PdfWriter {

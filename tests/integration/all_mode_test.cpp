@@ -1,0 +1,159 @@
+// The --all cases of the generator through the built binary: every colour
+// space in them is converted, in place, and the output passes qpdf --check,
+// holds no ICC-based array any more (counted in qpdf's dump of every
+// object), and renders like the input.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "integration/rendering.h"
+#include "pdfgen/cases.h"
+#include "support/pdf_tools.h"
+#include "support/run_binary.h"
+
+namespace iccdrop::integration {
+namespace {
+
+using pdfgen::Case;
+using testing::RunResult;
+
+// As in the default mode's tests: sRGB and sGray drawn as device spaces.
+constexpr int kDpi = 36;
+constexpr double kMeanTolerance = 0.25;
+constexpr int kMaxTolerance = 4;
+
+// The rewritten arrays: each difference must start at a '[' of the input
+// whose array, up to its ']', holds «/ICCBased» and becomes a device name
+// padded with spaces. Returns how many, or -1 with `error` set.
+int count_rewrites(std::string_view input, std::string_view output, std::string& error) {
+  int count = 0;
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    if (input[i] == output[i]) continue;
+    const std::size_t close = input.find(']', i);
+    if (input[i] != '[' || close == std::string_view::npos ||
+        input.substr(i, close - i).find("/ICCBased") == std::string_view::npos) {
+      error = "a difference at " + std::to_string(i) + " that is no ICC-based array";
+      return -1;
+    }
+    const std::string_view written = output.substr(i, close + 1 - i);
+    const std::size_t name_end = written.find(' ');
+    const std::string_view name = written.substr(0, name_end);
+    if ((name != "/DeviceGray" && name != "/DeviceRGB" && name != "/DeviceCMYK") ||
+        written.find_first_not_of(' ', name.size()) != std::string_view::npos) {
+      error = "array at " + std::to_string(i) + " became «" + std::string(written) + "»";
+      return -1;
+    }
+    ++count;
+    i = close;
+  }
+  return count;
+}
+
+class AllModeFile : public ::testing::TestWithParam<Case> {};
+
+TEST_P(AllModeFile, ConvertsEveryColourSpaceAndStaysValid) {
+  const pdfgen::BuildResult result =
+      pdfgen::build_case(GetParam(), pdfgen::kDefaultProfileDir);
+  if (!result.built) {
+    ASSERT_NE(result.error.find("is missing"), std::string::npos) << result.error;
+    GTEST_SKIP() << result.error;
+  }
+  const pdfgen::BuiltCase& built = *result.built;
+  testing::TempDir dir;
+  const std::string input_path = dir.file("in.pdf");
+  const std::string output_path = dir.file("out.pdf");
+  ASSERT_TRUE(testing::write_file(input_path, built.pdf));
+  const RunResult run =
+      testing::run_program(ICCDROP_BINARY, {"--all", input_path, output_path});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  const std::optional<std::string> output = testing::read_file(output_path);
+  ASSERT_TRUE(output);
+  ASSERT_EQ(output->size(), built.pdf.size());
+
+  // Every colour space, once: a line and an array each.
+  const int spaces = static_cast<int>(GetParam().color_spaces.size());
+  int lines = 0;
+  for (std::size_t at = run.out.find("Changing ColorSpace '"); at != std::string::npos;
+       at = run.out.find("Changing ColorSpace '", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, spaces) << run.out;
+  std::string error;
+  EXPECT_EQ(count_rewrites(built.pdf, *output, error), spaces) << error;
+
+  const std::optional<std::string> qpdf = testing::find_program("qpdf");
+  if (!qpdf) GTEST_SKIP() << "qpdf is not installed";
+  const RunResult check = testing::qpdf_check(*qpdf, output_path);
+  EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+  EXPECT_EQ(testing::qpdf_page_count(*qpdf, output_path),
+            static_cast<int>(GetParam().pages.size()));
+  const auto icc_names = [&](const std::string& file) {
+    const RunResult dump = testing::run_qpdf(
+        *qpdf, {"--json=2", "--json-key=qpdf", "--json-stream-data=none"}, file);
+    EXPECT_EQ(dump.exit_status, 0) << dump.err;
+    int count = 0;
+    for (std::size_t at = dump.out.find("\"/ICCBased\""); at != std::string::npos;
+         at = dump.out.find("\"/ICCBased\"", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  EXPECT_EQ(icc_names(input_path), spaces) << "qpdf does not see the input's arrays";
+  EXPECT_EQ(icc_names(output_path), 0);
+
+  const std::optional<std::string> pdftoppm = testing::find_program("pdftoppm");
+  if (!pdftoppm) GTEST_SKIP() << "pdftoppm is not installed";
+  testing::TempDir input_pages;
+  testing::TempDir output_pages;
+  const Rendering before = render_pages(*pdftoppm, input_path, input_pages.path(), kDpi);
+  const Rendering after = render_pages(*pdftoppm, output_path, output_pages.path(), kDpi);
+  EXPECT_EQ(after.run.exit_status, 0) << after.run.err;
+  EXPECT_EQ(after.run.err, "");
+  ASSERT_EQ(before.pages.size(), GetParam().pages.size());
+  ASSERT_EQ(after.pages.size(), before.pages.size());
+  // The cases paint with sRGB and sGray profiles only.
+  for (std::size_t p = 0; p < after.pages.size(); ++p) {
+    const PixelDifference d = compare_images(before.pages[p], after.pages[p]);
+    ASSERT_TRUE(d.same_size) << "page " << p + 1;
+    EXPECT_LE(d.mean, kMeanTolerance) << "page " << p + 1;
+    EXPECT_LE(d.max, kMaxTolerance) << "page " << p + 1;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, AllModeFile, ::testing::ValuesIn(pdfgen::all_mode_cases()),
+                         [](const auto& param_info) {
+                           std::string name;
+                           for (char c : param_info.param.name) {
+                             name += (c == '-') ? '_' : c;
+                           }
+                           return name;
+                         });
+
+// The layouts the cases promise, where the generator could miss them.
+TEST(AllModeGenerator, CasesHaveTheLayoutTheyPromise) {
+  for (const Case& c : pdfgen::all_mode_cases()) {
+    const pdfgen::BuildResult result = pdfgen::build_case(c, pdfgen::kDefaultProfileDir);
+    if (!result.built) continue;
+    const std::string& pdf = result.built->pdf;
+    SCOPED_TRACE(c.name);
+    if (c.name == "all-ghostscript")
+      EXPECT_NE(pdf.find(" 0 R]endobj"), std::string::npos);
+    if (c.name == "all-comments-and-form-feeds") {
+      EXPECT_NE(pdf.find("[ % the profile follows\n/ICCBased\f"), std::string::npos);
+    }
+    if (c.name == "all-profiles-alternate-first") {
+      EXPECT_NE(pdf.find("<</Alternate /DeviceRGB/N 3/Length"), std::string::npos);
+    }
+    if (c.name == "all-numbers-cut-by-boundaries") {
+      for (std::string_view header : {"\n11 0 obj", "\n14 0 obj"}) {
+        const std::size_t at = pdf.find(header);
+        ASSERT_NE(at, std::string::npos) << header;
+        EXPECT_EQ((at + 2) % 4096, 0u) << header << " at " << at + 1;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace iccdrop::integration
