@@ -332,15 +332,22 @@ TEST(CommandLine, DeviceOutputThatWorksIsWrittenAndKept) {
   ASSERT_EQ(::stat("/dev/null", &info), 0);
   EXPECT_TRUE(S_ISCHR(info.st_mode));
   // A descriptor's name is written through the descriptor, even where a
-  // regular file is behind it: the file the shell opened gets the output.
+  // regular file is behind it: the file the shell opened gets the output,
+  // and is not replaced by another.
+  ASSERT_TRUE(write_file(dir.file("out.pdf"), std::string(pdf.input.size(), 'z')));
+  struct stat before {};
+  ASSERT_EQ(::stat(dir.file("out.pdf").c_str(), &before), 0);
   testing::RunOptions options;
   options.cwd = dir.path();
   const RunResult through_fd = testing::run_program(
-      "/bin/sh", {"-c", "exec \"$0\" in.pdf /dev/fd/3 3>out.pdf", ICCDROP_BINARY},
+      "/bin/sh", {"-c", "exec \"$0\" in.pdf /dev/fd/3 3<>out.pdf", ICCDROP_BINARY},
       options);
   expect_exit(through_fd, 0);
   EXPECT_EQ(through_fd.out, "Output file is /dev/fd/3\n" + pdf.messages);
   EXPECT_EQ(read_file(dir.file("out.pdf")), pdf.expected);
+  struct stat after {};
+  ASSERT_EQ(::stat(dir.file("out.pdf").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.pdf", "out.pdf"}));
 }
 
