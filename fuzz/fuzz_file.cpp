@@ -1,20 +1,27 @@
 // Both passes over an arbitrary byte string, in memory, wired as the driver
-// wires them over files. Checks:
+// wires them over files, in the default mode and with --all. Checks, in
+// each mode:
 // - the output has the input's size and both passes succeed;
 // - every byte that differs lies inside a reported change, which starts at
 //   a '[' of the input and holds the device space's name followed by spaces;
 // - reading in 4096-byte blocks gives the same output and changes as
 //   reading in 12288-byte ones (the default 256 KiB blocks would cost a
 //   large buffer per pass and hold any fuzzed input whole);
-// - running both passes again on the output changes nothing more.
+// - running both passes again on the output changes nothing more;
+// - --all makes every change the default makes, except those to a marker,
+//   where no digit run crosses a chunk boundary (a number read from the
+//   middle of one is the default's alone).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "colorspace/all_spaces.h"
 #include "colorspace/collect.h"
 #include "colorspace/convert.h"
 #include "colorspace/patterns.h"
@@ -39,13 +46,26 @@ struct Converted {
   std::vector<Change> changes;
 };
 
-Converted convert(std::string_view input, std::size_t read_block) {
+// The byte before the next window, for --all: this window's at 4095.
+void keep_before(std::span<const unsigned char> window,
+                 std::optional<unsigned char>& before) {
+  if (window.size() >= kChunkSize) before = window[kChunkSize - 1];
+}
+
+Converted convert(std::string_view input, std::size_t read_block, bool all) {
   iccdrop::colorspace::Registry registry;
+  iccdrop::colorspace::AllSpaces facts;
+  std::optional<unsigned char> before;
   iccdrop::testing::MemorySource pass1_input(input);
   const auto pass1 = iccdrop::stream::run_pass(
       pass1_input, nullptr,
       [&](std::span<unsigned char> window) {
-        iccdrop::colorspace::collect_window(window, registry);
+        if (all) {
+          iccdrop::colorspace::collect_window_all(window, before, facts);
+          keep_before(window, before);
+        } else {
+          iccdrop::colorspace::collect_window(window, registry);
+        }
       },
       read_block);
   if (pass1.status != iccdrop::stream::PassStatus::kOk || pass1.bytes != input.size()) {
@@ -57,17 +77,24 @@ Converted convert(std::string_view input, std::size_t read_block) {
   iccdrop::testing::MemorySink sink;
   // The n-th window starts at input offset n * 4096.
   std::uint64_t window_start = 0;
+  before.reset();
   const auto pass2 = iccdrop::stream::run_pass(
       pass2_input, &sink,
       [&](std::span<unsigned char> window) {
-        iccdrop::colorspace::convert_window(
-            window, registry, [&](const iccdrop::colorspace::Change& change) {
+        const iccdrop::colorspace::ChangeVisitor heard =
+            [&](const iccdrop::colorspace::Change& change) {
               // The match starts in the zone; its '[' may lie beyond it.
               if (change.offset + change.length > window.size()) std::abort();
               result.changes.push_back({window_start + change.offset, change.length,
                                         std::string(change.name),
                                         std::string(change.replacement)});
-            });
+            };
+        if (all) {
+          iccdrop::colorspace::convert_window_all(window, before, facts, heard);
+          keep_before(window, before);
+        } else {
+          iccdrop::colorspace::convert_window(window, registry, heard);
+        }
         window_start += kChunkSize;
       },
       read_block);
@@ -85,12 +112,10 @@ bool is_device_space(std::string_view name) {
   return false;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
+// The checks of one mode; returns the changes of a run in 12288-byte blocks.
+std::vector<Change> check_mode(std::string_view input, bool all) {
   constexpr std::size_t kLargeBlock = 3 * kChunkSize;
-  const Converted first = convert(input, kLargeBlock);
+  const Converted first = convert(input, kLargeBlock, all);
   if (first.output.size() != input.size()) std::abort();
 
   // Every changed byte is covered by a change; each change is well formed.
@@ -98,7 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const Change& change : first.changes) {
     if (change.offset + change.length > input.size()) std::abort();
     if (input[change.offset] != '[') std::abort();
-    if (!is_device_space(change.replacement) || change.name.size() > 7) std::abort();
+    if (!is_device_space(change.replacement)) std::abort();
+    if (!all && change.name.size() > 7) std::abort();
+    if (all && change.replacement.front() == '*') std::abort();  // no markers
     if (change.length < change.replacement.size()) std::abort();
     const std::string_view written =
         std::string_view(first.output).substr(change.offset, change.length);
@@ -114,15 +141,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The read block size changes nothing.
-  const Converted small_blocks = convert(input, kChunkSize);
+  const Converted small_blocks = convert(input, kChunkSize, all);
   if (small_blocks.output != first.output || small_blocks.changes != first.changes) {
     std::abort();
   }
 
   // A second run has nothing left to convert.
   if (!first.changes.empty()) {
-    const Converted second = convert(first.output, kLargeBlock);
+    const Converted second = convert(first.output, kLargeBlock, all);
     if (second.output != first.output || !second.changes.empty()) std::abort();
+  }
+  return first.changes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::vector<Change> by_default = check_mode(input, false);
+  const std::vector<Change> all = check_mode(input, true);
+  // Every default change to a device space is among --all's, with its line.
+  for (std::size_t at = kChunkSize; at < input.size(); at += kChunkSize) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (digit(input[at - 1]) && digit(input[at])) return 0;
+  }
+  for (const Change& change : by_default) {
+    if (change.replacement.front() == '*') continue;
+    if (std::find(all.begin(), all.end(), change) == all.end()) std::abort();
   }
   return 0;
 }
