@@ -112,8 +112,7 @@ TEST_P(CorpusOutput, RendersEveryPageAsTheInputDoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Real, CorpusOutput,
-    ::testing::ValuesIn(testing::corpus_test_names(ICCDROP_SHARED_DIR)),
+    , CorpusOutput, ::testing::ValuesIn(testing::corpus_test_names(ICCDROP_SHARED_DIR)),
     [](const auto& param_info) { return testing::test_name_of(param_info.param); });
 
 }  // namespace

@@ -17,7 +17,8 @@ inline std::vector<unsigned char> bytes_of(std::string_view text) {
 // Printable ASCII as is, every other byte as \xNN, between « and ».
 inline std::string show(std::string_view text) {
   std::string out = "\xC2\xAB";
-  for (unsigned char c : text) {
+  for (const char byte : text) {
+    const auto c = static_cast<unsigned char>(byte);
     if (c >= 0x20 && c < 0x7F) {
       out += static_cast<char>(c);
     } else {

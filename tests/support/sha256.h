@@ -1,5 +1,5 @@
-// SHA-256 (FIPS 180-4) of a byte string, as lower-case hex: the corpus
-// manifest names every expected output by this digest.
+// SHA-256 of a byte string, as lower-case hex, by OpenSSL's libcrypto: the
+// corpus manifest names every expected output by this digest.
 #pragma once
 
 #include <string>
