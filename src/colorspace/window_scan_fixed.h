@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,7 +22,11 @@
 #include "match/fixed_sequence.h"
 #include "stream/window_stream.h"
 
-#if defined(__SSE2__)
+// The candidate search reads 16 bytes at a time with SSE2 on x86-64, and 8
+// at a time from plain 64-bit words elsewhere (ARM64, or a build with
+// ICCDROP_PORTABLE_SCAN, which times and tests that path on x86-64).
+#if defined(__SSE2__) && !defined(ICCDROP_PORTABLE_SCAN)
+#define ICCDROP_SCAN_SSE2 1
 #include <emmintrin.h>
 #endif
 
@@ -55,10 +60,11 @@ namespace scan_detail {
 // of two second bytes, or holds the lead byte at or after `limit`; none when
 // no such position comes before the window's last byte. In «/Name /N /Cs1»
 // with lead '/' and second bytes 'N' and 'C', only «/N» and «/Cs» are
-// candidates. memchr (32 or 64 bytes a step in glibc) skips to the next lead
-// byte; from there the candidates of 64 positions are found with SSE2 and
-// kept for the next calls: image data has one '/' in 256 bytes, dense PDF
-// syntax one in 8 to 16, and near-miss soup an anchor in 20.
+// candidates. memchr (16 to 64 bytes a step in glibc, musl and macOS' libc)
+// skips to the next lead byte; from there the candidates of 64 positions are
+// found at once, with SSE2 or with 64-bit words, and kept for the next calls:
+// image data has one '/' in 256 bytes, dense PDF syntax one in 8 to 16, and
+// near-miss soup an anchor in 20.
 class CandidateCursor {
  public:
   [[gnu::always_inline]] CandidateCursor(std::span<const unsigned char> window, char lead,
@@ -74,11 +80,10 @@ class CandidateCursor {
   // `from` must not go back between calls, unless forget() was called.
   [[gnu::always_inline]] std::optional<std::size_t> next(std::size_t from) {
     std::size_t i = from;
-#if defined(__SSE2__)
     while (true) {
       if (i >= block_ && i < block_end_) {
         const std::uint64_t bits = (hits_ | stops_) >> (i - block_);
-        if (bits != 0) return i + static_cast<unsigned>(__builtin_ctzll(bits));
+        if (bits != 0) return i + static_cast<unsigned>(std::countr_zero(bits));
         i = block_end_;
       }
       if (i + 65 > n_) break;
@@ -90,7 +95,7 @@ class CandidateCursor {
       i = static_cast<std::size_t>(static_cast<const unsigned char*>(lead) - base_);
       load_block(i);
     }
-#endif
+    // The last 64 positions, whose blocks would read past the window.
     for (; i + 1 < n_; ++i) {
       if (base_[i] != lead_) continue;
       if (base_[i + 1] == second_ || base_[i + 1] == other_second_ || i >= limit_)
@@ -103,9 +108,9 @@ class CandidateCursor {
   void forget() { block_end_ = 0; }
 
  private:
-#if defined(__SSE2__)
   // The candidates among the 64 positions from `at`, reading bytes at .. at + 64.
   [[gnu::always_inline]] void load_block(std::size_t at) {
+#if defined(ICCDROP_SCAN_SSE2)
     const __m128i want_lead = _mm_set1_epi8(static_cast<char>(lead_));
     const __m128i want_second = _mm_set1_epi8(static_cast<char>(second_));
     const __m128i want_other = _mm_set1_epi8(static_cast<char>(other_second_));
@@ -124,6 +129,21 @@ class CandidateCursor {
                   _mm_movemask_epi8(_mm_and_si128(lead, second)))}
               << k;
     }
+#else
+    const std::uint64_t want_lead = kEveryByte * lead_;
+    const std::uint64_t want_second = kEveryByte * second_;
+    const std::uint64_t want_other = kEveryByte * other_second_;
+    std::uint64_t leads = 0, hits = 0;
+    for (unsigned k = 0; k < 64; k += 8) {
+      const std::uint64_t lead = equal_bytes(word_at(base_ + at + k), want_lead);
+      if (lead == 0) continue;  // most words, in all but the densest syntax
+      const std::uint64_t next = word_at(base_ + at + k + 1);
+      const std::uint64_t second =
+          equal_bytes(next, want_second) | equal_bytes(next, want_other);
+      leads |= top_bits_in_order(lead) << k;
+      hits |= top_bits_in_order(lead & second) << k;
+    }
+#endif
     block_ = at;
     block_end_ = at + 64;
     hits_ = hits;
@@ -134,6 +154,37 @@ class CandidateCursor {
     } else {
       stops_ = 0;
     }
+  }
+
+#if !defined(ICCDROP_SCAN_SSE2)
+  static constexpr std::uint64_t kEveryByte = 0x0101010101010101;
+
+  // The 8 bytes from `bytes`, the first in the low byte.
+  [[gnu::always_inline]] static std::uint64_t word_at(const unsigned char* bytes) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    return word;
+  }
+
+  // 0x80 in each byte of `word` that equals the same byte of `want`, 0
+  // elsewhere. Exact, unlike the shorter test for "some byte is zero": the
+  // low seven bits of a byte of x = word ^ want plus 0x7f carry into its top
+  // bit only when they are not all zero, and no carry crosses into the next
+  // byte. For word "a/Cs" against '/' in every byte, only the second byte
+  // gets 0x80.
+  [[gnu::always_inline]] static std::uint64_t equal_bytes(std::uint64_t word,
+                                                          std::uint64_t want) {
+    constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7f;
+    const std::uint64_t x = word ^ want;
+    return ~(((x & kLow7) + kLow7) | x | kLow7);
+  }
+
+  // The top bits of the 8 bytes as 8 bits, byte k to bit k: one
+  // multiplication moves the bit of byte k to bit 56 + k, and no two
+  // partial products meet below bit 64.
+  [[gnu::always_inline]] static std::uint64_t top_bits_in_order(std::uint64_t tops) {
+    return ((tops >> 7) * 0x0102040810204080) >> 56;
   }
 #endif
 
