@@ -13,7 +13,7 @@ target_include_directories(iccdrop_integration_tests PRIVATE ${CMAKE_CURRENT_LIS
 target_link_libraries(iccdrop_integration_tests PRIVATE iccdrop_pdfgen_lib GTest::gtest
                       nlohmann_json::nlohmann_json)
 target_compile_definitions(iccdrop_integration_tests PRIVATE
-  ICCDROP_BINARY="$<TARGET_FILE:iccdrop>"
+  ICCDROP_BINARY="${ICCDROP_TEST_BINARY}"
   ICCDROP_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
   ICCDROP_SHARED_DIR="${ICCDROP_SHARED_DIR}"
   ICCDROP_FIGURES_DIR="${ICCDROP_FIGURES_DIR}")

@@ -241,16 +241,22 @@ std::vector<std::string> list_dir(const std::string& path) {
   return names;
 }
 
-std::optional<std::string> tracing_unavailable() {
+std::optional<std::string> test_emulator() {
 #if defined(ICCDROP_TEST_EMULATOR)
-  return std::string("the tests run under ") + ICCDROP_TEST_EMULATOR +
-         ", which does not emulate ptrace";
+  return ICCDROP_TEST_EMULATOR;
 #else
+  return std::nullopt;
+#endif
+}
+
+std::optional<std::string> tracing_unavailable() {
+  if (const std::optional<std::string> emulator = test_emulator()) {
+    return "the tests run under " + *emulator + ", which does not emulate ptrace";
+  }
   if (std::getenv("ICCDROP_NO_PTRACE") != nullptr) {
     return "ICCDROP_NO_PTRACE set: the child cannot be traced here";
   }
   return std::nullopt;
-#endif
 }
 
 Child start_program(const std::string& program, const std::vector<std::string>& args,

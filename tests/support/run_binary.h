@@ -97,6 +97,11 @@ struct Child {
 // anyway fails at once.
 [[nodiscard]] std::optional<std::string> tracing_unavailable();
 
+// The emulator the tests and the binary run under (the words of
+// CMAKE_CROSSCOMPILING_EMULATOR), or none when they run natively. Limits set
+// on the child, such as RLIMIT_AS, then bind the emulator rather than iccdrop.
+[[nodiscard]] std::optional<std::string> test_emulator();
+
 // Starts `program` with `args` (argv[1]...). Untraced only.
 [[nodiscard]] Child start_program(const std::string& program,
                                   const std::vector<std::string>& args,
