@@ -3,9 +3,12 @@
 # for each input, the medians of each command's wall time and user + system
 # CPU time, their ratios, iccdrop's peak RSS and the number of conversions;
 # then the same for `iccdrop --all` (a row NAME/all, timed in the same runs)
-# and its times against the default mode's.
+# and its times against the default mode's. With --portable, also a row
+# NAME/portable: the default mode built with ICCDROP_PORTABLE_SCAN (the
+# candidate search without SSE2, as on ARM64), timed in the same runs.
 #
 #   bench/run.sh [--quick] [--reps N] [--dir DIR] [--only NAME[,NAME...]] [--keep]
+#                [--portable]
 #
 #   --quick   small inputs (64 MiB realistic, 16 MiB adversarial, 5,000 and
 #             20,000 colour spaces) for a check in a few seconds
@@ -19,6 +22,7 @@
 #             otherwise), timed against one plain read, `cat IN > /dev/null`
 #   --keep    keep the inputs this run generates (inputs already there are
 #             reused, and always kept)
+#   --portable  build the portable scan too (in BUILD-portable) and time it
 # The same settings come from ICCDROP_BENCH_QUICK=1, ICCDROP_BENCH_REPS,
 # ICCDROP_BENCH_DIR and ICCDROP_BENCH_BUILD (the build folder,
 # build-bench in the source tree by default). ICCDROP_BENCH_BINARY=path
@@ -33,6 +37,7 @@ dir=${ICCDROP_BENCH_DIR:-/tmp/iccdrop-bench}
 build=${ICCDROP_BENCH_BUILD:-$source_dir/build-bench}
 only=realistic,reflink,digits,digit-run,near-misses,random,scale,scale-wide
 keep=0
+portable=
 while (($#)); do
   case $1 in
     --quick) quick=1 ;;
@@ -40,6 +45,7 @@ while (($#)); do
     --dir) dir=$2; shift ;;
     --only) only=$2; shift ;;
     --keep) keep=1 ;;
+    --portable) portable=$build-portable ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -57,6 +63,13 @@ cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DICCDROP_BENCH=ON
 cmake --build "$build" -j2 --target iccdrop iccdrop_bench_gen >/dev/null
 iccdrop=${ICCDROP_BENCH_BINARY:-$build/iccdrop}
 gen=$build/bench/iccdrop_bench_gen
+if [[ -n $portable ]]; then
+  echo "== building (Release, ICCDROP_PORTABLE_SCAN=ON) in $portable"
+  cmake -S "$source_dir" -B "$portable" -DCMAKE_BUILD_TYPE=Release -DICCDROP_PORTABLE_SCAN=ON \
+    -DICCDROP_TESTS=OFF >/dev/null
+  cmake --build "$portable" -j2 --target iccdrop >/dev/null
+  portable=$portable/iccdrop
+fi
 
 mkdir -p "$dir"
 out=$dir/out.pdf
@@ -113,11 +126,13 @@ bench() {
     "$gen" "$kind" "$in" "$size"
   fi
   local cat_times=() icc_times=() all_times=() cat_cpus=() icc_cpus=() all_cpus=()
-  local t0 t1 t2 t3 c0 c1 c2 c3 i
+  local port_times=() port_cpus=()
+  local t0 t1 t2 t3 t4 c0 c1 c2 c3 c4 i
   # Warm-up: each command once, so the input and the output's blocks are hot.
   cat "$in" >"$out"
   "$iccdrop" "$in" "$out" >"$messages"
   "$iccdrop" --all "$in" "$out" >"$messages"
+  [[ -z $portable ]] || "$portable" "$in" "$out" >"$messages"
   for ((i = 0; i < reps; i++)); do
     cpu_now
     c0=$CPU
@@ -140,6 +155,14 @@ bench() {
     cat_cpus+=($((c1 - c0)))
     icc_cpus+=($((c2 - c1)))
     all_cpus+=($((c3 - c2)))
+    if [[ -n $portable ]]; then
+      "$portable" "$in" "$out" >"$messages"
+      t4=${EPOCHREALTIME/[.,]/}
+      cpu_now
+      c4=$CPU
+      port_times+=($((t4 - t3)))
+      port_cpus+=($((c4 - c3)))
+    fi
   done
   local cat_us cat_cpu bytes
   cat_us=$(printf '%s\n' "${cat_times[@]}" | median)
@@ -150,7 +173,8 @@ bench() {
     local row_name=$1 icc_us=$2 icc_cpu=$3 rss changes
     shift 3
     # Peak RSS in a run of its own, so that /usr/bin/time costs no timed run.
-    rss=$(/usr/bin/time -f %M "$iccdrop" "$@" "$in" "$out" 2>&1 >"$messages" | tail -n1)
+    rss=$(/usr/bin/time -f %M "${binary:-$iccdrop}" "$@" "$in" "$out" 2>&1 >"$messages" |
+      tail -n1)
     changes=$(grep -c '^Changing ColorSpace' "$messages" || true)
     awk -v n="$row_name" -v b="$bytes" -v c="$cat_us" -v d="$icc_us" -v r="$rss" \
       -v k="$changes" -v cc="$cat_cpu" -v dc="$icc_cpu" \
@@ -170,6 +194,15 @@ bench() {
   awk -v n="$name" -v d="$icc_us" -v a="$all_us" -v dc="$icc_cpu" -v ac="$all_cpu" \
     'BEGIN { printf "%-16s --all takes %.2fx the default mode'"'"'s wall time, %.2fx its CPU time\n",
              n, a / d, (dc > 0 ? ac / dc : 0) }'
+  if [[ -n $portable ]]; then
+    local port_us port_cpu
+    port_us=$(printf '%s\n' "${port_times[@]}" | median)
+    port_cpu=$(printf '%s\n' "${port_cpus[@]}" | median)
+    binary=$portable row "$name/portable" "$port_us" "$port_cpu"
+    awk -v n="$name" -v d="$icc_us" -v p="$port_us" -v dc="$icc_cpu" -v pc="$port_cpu" \
+      'BEGIN { printf "%-16s the portable scan takes %.2fx the SSE2 scan'"'"'s wall time, %.2fx its CPU time\n",
+               n, p / d, (dc > 0 ? pc / dc : 0) }'
+  fi
   # A descriptor's name as the output (/dev/fd/3) makes iccdrop read the
   # input a second time and stream it out, the design before the one read:
   # both must give the same output and the same lines.
