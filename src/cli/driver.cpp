@@ -126,13 +126,11 @@ class Conversion {
     if (all) all_.emplace();
   }
 
-  void collect(std::span<const unsigned char> window,
+  // Whether an /ICCBased starts in the window's first 4096 bytes.
+  bool collect(std::span<const unsigned char> window,
                std::optional<unsigned char> before) {
-    if (all_) {
-      colorspace::collect_window_all(window, before, *all_);
-    } else {
-      colorspace::collect_window(window, registry_);
-    }
+    return all_ ? colorspace::collect_window_all(window, before, *all_)
+                : colorspace::collect_window(window, registry_);
   }
 
   // A window's lines go out in one fwrite, before the next window's: a call
@@ -214,16 +212,14 @@ class Run {
     std::uint64_t window = 0;
     PrecedingByte before;
     stream::FdSource pass1_input(input_);
-    const auto pass1 =
-        stream::run_pass(pass1_input, one_read && !cloned ? &sink : nullptr,
-                         [&](std::span<unsigned char> bytes) {
-                           conversion.collect(bytes, before.get());
-                           before.step_done(bytes);
-                           if (one_read && colorspace::array_anchor_in_front(bytes)) {
-                             candidates.mark_front_of(window);
-                           }
-                           ++window;
-                         });
+    const auto pass1 = stream::run_pass(
+        pass1_input, one_read && !cloned ? &sink : nullptr,
+        [&](std::span<unsigned char> bytes) {
+          const bool array_in_front = conversion.collect(bytes, before.get());
+          before.step_done(bytes);
+          if (one_read && array_in_front) candidates.mark_front_of(window);
+          ++window;
+        });
     if (pass1.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
     if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))

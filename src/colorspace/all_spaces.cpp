@@ -456,10 +456,10 @@ std::string_view name_for(Bytes window, std::optional<unsigned char> before,
 
 }  // namespace
 
-void collect_window_all(std::span<const unsigned char> window,
+bool collect_window_all(std::span<const unsigned char> window,
                         std::optional<unsigned char> before, AllSpaces& facts) {
   // The default step, as collect_window, over the default zone.
-  for_each_entry_and_profile_fixed(
+  const bool array_in_front = for_each_entry_and_profile_fixed(
       window,
       [&](std::size_t m, const match::SequenceMatch& match) {
         const std::string_view name(reinterpret_cast<const char*>(window.data() + m + 1),
@@ -497,6 +497,7 @@ void collect_window_all(std::span<const unsigned char> window,
         break;
     }
   }
+  return array_in_front;
 }
 
 void convert_window_all(std::span<unsigned char> window,

@@ -56,7 +56,7 @@ class AllSpaces {
                 bool weak);
 
  private:
-  friend void collect_window_all(std::span<const unsigned char>,
+  friend bool collect_window_all(std::span<const unsigned char>,
                                  std::optional<unsigned char>, AllSpaces&);
 
   struct Name {
@@ -86,7 +86,9 @@ class AllSpaces {
 //   dictionary, keys beginning /CS, or /Cs and longer than 7 bytes (the
 //   default step keeps the shorter ones whole), before a reference
 //   anywhere, and «/ColorSpace 12 0 R» (weak).
-void collect_window_all(std::span<const unsigned char> window,
+// Returns what collect_window returns: whether an «/ICCBased» starts in the
+// window's first 4096 bytes.
+bool collect_window_all(std::span<const unsigned char> window,
                         std::optional<unsigned char> before, AllSpaces& facts);
 
 // Pass-2 window step of --all: rewrites in place, never changes the window's

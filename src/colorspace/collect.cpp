@@ -5,10 +5,10 @@
 
 namespace iccdrop::colorspace {
 
-void collect_window(std::span<const unsigned char> window, Registry& registry) {
+bool collect_window(std::span<const unsigned char> window, Registry& registry) {
   // The registry keeps each kind apart, so only the order within a kind
   // matters: the newer record of an object replaces the older.
-  for_each_entry_and_profile_fixed(
+  return for_each_entry_and_profile_fixed(
       window,
       [&](std::size_t m, const match::SequenceMatch& match) {
         // The name is token 0 without its slash.

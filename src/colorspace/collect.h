@@ -12,6 +12,8 @@ namespace iccdrop::colorspace {
 // only matches that start at window offsets 0..4096 are recorded.
 // «/Cs1 7 0 R» records (1, 7, 0, name "Cs1"); «5 0 obj << /N 3» records
 // (2, 5, 0, value 3).
-void collect_window(std::span<const unsigned char> window, Registry& registry);
+// Returns whether an «/ICCBased» starts in the window's first 4096 bytes:
+// then this window and the one before it are the ones pass 2 must see.
+bool collect_window(std::span<const unsigned char> window, Registry& registry);
 
 }  // namespace iccdrop::colorspace

@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string_view>
 
 #include "colorspace/patterns.h"
 #include "colorspace/window_scan_fixed.h"
-#include "stream/window_stream.h"
 
 namespace iccdrop::colorspace {
 
@@ -40,14 +38,6 @@ void convert_window(std::span<unsigned char> window, const Registry& registry,
                                       ::strnlen(entry->name.data(), entry->name.size())),
                      replacement});
   });
-}
-
-bool array_anchor_in_front(std::span<const unsigned char> window) {
-  constexpr std::string_view kAnchor = kIccArrayPattern.anchor;
-  const std::size_t end =
-      std::min(window.size(), stream::kChunkSize + kAnchor.size() - 1);
-  const std::string_view front(reinterpret_cast<const char*>(window.data()), end);
-  return front.find(kAnchor) != std::string_view::npos;
 }
 
 }  // namespace iccdrop::colorspace

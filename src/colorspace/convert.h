@@ -28,10 +28,4 @@ using ChangeVisitor = std::function<void(const Change& change)>;
 void convert_window(std::span<unsigned char> window, const Registry& registry,
                     const ChangeVisitor& on_change);
 
-// Whether an «/ICCBased» starts in the window's first 4096 bytes. Such an
-// anchor lies whole in this window and the one before it, and a window that
-// holds none has nothing for either mode's conversion step to rewrite (a
-// rewrite never makes one), so pass 2 needs to see only those two.
-[[nodiscard]] bool array_anchor_in_front(std::span<const unsigned char> window);
-
 }  // namespace iccdrop::colorspace

@@ -58,17 +58,20 @@ void for_each_match(std::span<const unsigned char> window,
                           std::size_t anchor_at) {
       return walk_back(w, floor, anchor_at, before_anchor);
     };
-    scan_detail::scan(window, pattern, visit, walk,
-                      [&](match::Region region, match::SequenceMatch& match) {
-                        return match::match_sequence_at_start(region, pattern, match);
-                      });
+    const auto match_at = [&](match::Region region, match::SequenceMatch& match) {
+      return match::match_sequence_at_start(region, pattern, match);
+    };
+    scan_detail::PatternLane lane(pattern.anchor, walk, match_at, visit);
+    scan_detail::CandidateCursor candidates(window, pattern.anchor[0], pattern.anchor[1],
+                                            pattern.anchor[1], stream::kZoneLimit);
+    scan_detail::scan(window, candidates, lane);
   }
 }
 
-void for_each_entry_and_profile(std::span<const unsigned char> window,
+bool for_each_entry_and_profile(std::span<const unsigned char> window,
                                 const MatchVisitor& visit_entry,
                                 const MatchVisitor& visit_profile) {
-  for_each_entry_and_profile_fixed(window, visit_entry, visit_profile);
+  return for_each_entry_and_profile_fixed(window, visit_entry, visit_profile);
 }
 
 }  // namespace iccdrop::colorspace

@@ -26,8 +26,10 @@ void for_each_match(std::span<const unsigned char> window,
 // The visits of for_each_match(window, kResourceEntryPattern, visit_entry)
 // and of for_each_match(window, kProfileStreamPattern, visit_profile), each
 // pattern's in their order, the two interleaved by position: one scan of the
-// window finds both. The visitors must not rewrite the window.
-void for_each_entry_and_profile(std::span<const unsigned char> window,
+// window finds both, and tells whether an «/ICCBased» starts in the window's
+// first 4096 bytes (pass 1 marks such windows for pass 2). The visitors must
+// not rewrite the window.
+bool for_each_entry_and_profile(std::span<const unsigned char> window,
                                 const MatchVisitor& visit_entry,
                                 const MatchVisitor& visit_profile);
 

@@ -70,11 +70,16 @@ class CandidateCursor {
   [[gnu::always_inline]] CandidateCursor(std::span<const unsigned char> window, char lead,
                                          char second, char other_second,
                                          std::size_t limit)
+      : CandidateCursor(window, lead, second, other_second, other_second, limit) {}
+  [[gnu::always_inline]] CandidateCursor(std::span<const unsigned char> window, char lead,
+                                         char second, char other_second,
+                                         char third_second, std::size_t limit)
       : base_(window.data()),
         n_(window.size()),
         lead_(static_cast<unsigned char>(lead)),
         second_(static_cast<unsigned char>(second)),
         other_second_(static_cast<unsigned char>(other_second)),
+        third_second_(static_cast<unsigned char>(third_second)),
         limit_(limit) {}
 
   // `from` must not go back between calls, unless forget() was called.
@@ -98,7 +103,8 @@ class CandidateCursor {
     // The last 64 positions, whose blocks would read past the window.
     for (; i + 1 < n_; ++i) {
       if (base_[i] != lead_) continue;
-      if (base_[i + 1] == second_ || base_[i + 1] == other_second_ || i >= limit_)
+      if (base_[i + 1] == second_ || base_[i + 1] == other_second_ ||
+          base_[i + 1] == third_second_ || i >= limit_)
         return i;
     }
     return std::nullopt;
@@ -114,6 +120,7 @@ class CandidateCursor {
     const __m128i want_lead = _mm_set1_epi8(static_cast<char>(lead_));
     const __m128i want_second = _mm_set1_epi8(static_cast<char>(second_));
     const __m128i want_other = _mm_set1_epi8(static_cast<char>(other_second_));
+    const __m128i want_third = _mm_set1_epi8(static_cast<char>(third_second_));
     std::uint64_t leads = 0, hits = 0;
     for (unsigned k = 0; k < 64; k += 16) {
       const auto* bytes = reinterpret_cast<const __m128i*>(base_ + at + k);
@@ -124,6 +131,9 @@ class CandidateCursor {
       if (other_second_ != second_) {
         second = _mm_or_si128(second, _mm_cmpeq_epi8(next, want_other));
       }
+      if (third_second_ != other_second_) {
+        second = _mm_or_si128(second, _mm_cmpeq_epi8(next, want_third));
+      }
       leads |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(lead))} << k;
       hits |= std::uint64_t{static_cast<std::uint16_t>(
                   _mm_movemask_epi8(_mm_and_si128(lead, second)))}
@@ -133,13 +143,15 @@ class CandidateCursor {
     const std::uint64_t want_lead = kEveryByte * lead_;
     const std::uint64_t want_second = kEveryByte * second_;
     const std::uint64_t want_other = kEveryByte * other_second_;
+    const std::uint64_t want_third = kEveryByte * third_second_;
     std::uint64_t leads = 0, hits = 0;
     for (unsigned k = 0; k < 64; k += 8) {
       const std::uint64_t lead = equal_bytes(word_at(base_ + at + k), want_lead);
       if (lead == 0) continue;  // most words, in all but the densest syntax
       const std::uint64_t next = word_at(base_ + at + k + 1);
-      const std::uint64_t second =
+      std::uint64_t second =
           equal_bytes(next, want_second) | equal_bytes(next, want_other);
+      if (third_second_ != other_second_) second |= equal_bytes(next, want_third);
       leads |= top_bits_in_order(lead) << k;
       hits |= top_bits_in_order(lead & second) << k;
     }
@@ -190,45 +202,10 @@ class CandidateCursor {
 
   const unsigned char* base_;
   std::size_t n_;
-  unsigned char lead_, second_, other_second_;
+  unsigned char lead_, second_, other_second_, third_second_;
   std::size_t limit_;
   std::size_t block_ = 0, block_end_ = 0;  // the kept positions: [block_, block_end_)
   std::uint64_t hits_ = 0, stops_ = 0;     // bit k: position block_ + k
-};
-
-// Finds the anchors of a window in order: next(from) gives the first
-// occurrence of the anchor (at least 2 bytes) at or after `from`, or none
-// once a byte equal to the anchor's first one, at or after `limit`, comes
-// before any occurrence.
-class AnchorCursor {
- public:
-  [[gnu::always_inline]] AnchorCursor(std::span<const unsigned char> window,
-                                      std::string_view anchor, std::size_t limit)
-      : candidates_(window, anchor[0], anchor[1], anchor[1], limit),
-        base_(window.data()),
-        n_(window.size()),
-        anchor_(anchor),
-        limit_(limit) {}
-
-  // `from` must not go back between calls, unless forget() was called.
-  [[gnu::always_inline]] std::optional<std::size_t> next(std::size_t from) {
-    while (const auto p = candidates_.next(from)) {
-      if (*p + anchor_.size() > n_) return std::nullopt;
-      if (bytes_equal(base_ + *p + 1, anchor_.substr(1))) return p;
-      if (*p >= limit_) return std::nullopt;  // a lead byte that is no anchor
-      from = *p + 1;
-    }
-    return std::nullopt;
-  }
-
-  void forget() { candidates_.forget(); }
-
- private:
-  CandidateCursor candidates_;
-  const unsigned char* base_;
-  std::size_t n_;
-  std::string_view anchor_;
-  std::size_t limit_;
 };
 
 // The one position at which a match whose anchor token lies at `anchor_at`
@@ -285,101 +262,129 @@ template <const match::TokenPattern& kPattern>
   return p;
 }
 
-// The loop of for_each_match, with the walk back given as
-// `walk_back_from(window, floor, anchor_at)` and the forward match at a start
-// as `match_at_start(region, match)`. Inlined into each caller, so that for
-// the passes' own patterns the anchor is a constant in the anchor search.
-template <typename Visit, typename WalkBack, typename MatchAtStart>
-[[gnu::always_inline]] inline void scan(std::span<const unsigned char> window,
-                                        const match::TokenPattern& pattern, Visit& visit,
-                                        WalkBack walk_back_from,
-                                        MatchAtStart match_at_start) {
-  constexpr std::size_t kZone = stream::kZoneLimit;
-  const std::size_t n = window.size();
-
-  // Matches are searched from `pos` on. A match holds its anchor token, and
-  // no byte between the match's start and that token is the anchor's lead
-  // byte, so each anchor has at most one match through it, starting after
-  // the anchor before it. Anchors are visited in order, and so are matches.
-  match::SequenceMatch match;
-  // After a lead byte at or beyond the zone that is no anchor, every match
-  // starts beyond the zone.
-  AnchorCursor anchors(window, pattern.anchor, kZone);
-  std::size_t pos = 0;
-  while (pos <= kZone && pos < n) {
-    const auto anchor_at = anchors.next(pos);
-    if (!anchor_at) return;
-    const auto start = walk_back_from(window, pos, *anchor_at);
-    if (start && *start > kZone) return;  // every later match starts after it
-    if (start && match_at_start(window.subspan(*start), match)) {
-      visit(*start, match);
-      anchors.forget();  // the visitor may have rewritten the window
-      pos = *start + std::min(match.total_length, kMaxAdvance);
-      continue;
-    }
-    // No match through this anchor; one through a later anchor starts after
-    // this one's lead byte.
-    if (*anchor_at >= kZone) return;
-    pos = *anchor_at + 1;
-  }
-}
-
 template <const match::TokenPattern& kPattern>
 inline bool match_fixed(match::Region region, match::SequenceMatch& match) {
   return match::match_sequence_at_start_fixed<kPattern>(region, match);
 }
 
-// The state of scan() for one pattern of a shared scan: candidates come in
-// order from a cursor shared with another pattern, and take() handles each
-// one as scan()'s loop handles the anchors its own cursor finds.
-template <const match::TokenPattern& kPattern, typename Visit>
+// One pattern's part of a window scan. Candidates come in order from a
+// cursor that all the patterns of the scan share, and take() handles each:
+// the anchor there, the walk back from it to the one place a match through
+// it can begin (`walk_back(window, floor, anchor_at)`), and the forward
+// match from that place (`match_at(region, match)`).
+//
+// Matches are searched from pos() on. A match holds its anchor token, and no
+// byte between the match's start and that token is the anchor's lead byte,
+// so each anchor has at most one match through it, starting after the anchor
+// before it. Anchors are visited in order, and so are matches.
+template <typename WalkBack, typename MatchAt, typename Visit>
 class PatternLane {
  public:
-  explicit PatternLane(Visit& visit) : visit_(visit) {}
+  [[gnu::always_inline]] PatternLane(std::string_view anchor, WalkBack walk_back,
+                                     MatchAt match_at, Visit& visit)
+      : anchor_(anchor), walk_back_(walk_back), match_at_(match_at), visit_(visit) {}
 
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
 
   // `at` holds the anchor's lead byte and either sits at or after the zone's
-  // end or is followed by one of the shared scan's second bytes.
-  [[gnu::always_inline]] void take(std::span<const unsigned char> window,
+  // end or is followed by one of the cursor's second bytes. True when a
+  // match was visited: the visitor may have rewritten the window.
+  [[gnu::always_inline]] bool take(std::span<const unsigned char> window,
                                    std::size_t at) {
     constexpr std::size_t kZone = stream::kZoneLimit;
-    constexpr std::string_view kAnchor = kPattern.anchor;
-    if (done_ || at < pos_) return;
-    if (at + kAnchor.size() > window.size()) {
+    if (done_ || at < pos_) return false;
+    if (at + anchor_.size() > window.size()) {
       done_ = true;
-      return;
+      return false;
     }
-    if (!bytes_equal(window.data() + at, kAnchor)) {
-      done_ = at >= kZone;  // a lead byte that is no anchor
-      return;
+    if (!bytes_equal(window.data() + at, anchor_)) {
+      // After a lead byte at or beyond the zone that is no anchor, every
+      // match starts beyond the zone.
+      done_ = at >= kZone;
+      return false;
     }
+    bool visited = false;
     while (true) {
-      const auto start = walk_back_fixed<kPattern>(window, pos_, at);
-      if (start && *start > kZone) break;
-      if (start && match_fixed<kPattern>(window.subspan(*start), match_)) {
+      const auto start = walk_back_(window, pos_, at);
+      if (start && *start > kZone) break;  // every later match starts after it
+      if (start && match_at_(window.subspan(*start), match_)) {
         visit_(*start, match_);
+        visited = true;
         pos_ = *start + std::min(match_.total_length, kMaxAdvance);
         if (pos_ > kZone || pos_ >= window.size()) break;
         // The bytes from the match's start to its anchor hold no lead byte,
         // so the next candidate is this anchor again or a later one.
         if (pos_ <= at) continue;
-        return;
+        return visited;
       }
+      // No match through this anchor; one through a later anchor starts
+      // after this one's lead byte.
       if (at >= kZone) break;
       pos_ = at + 1;
-      return;
+      return visited;
     }
     done_ = true;
+    return visited;
   }
 
  private:
+  std::string_view anchor_;
+  WalkBack walk_back_;
+  MatchAt match_at_;
   Visit& visit_;
   match::SequenceMatch match_;
   std::size_t pos_ = 0;
   bool done_ = false;
 };
+
+// Whether an anchor starts in the window's first 4096 bytes: there it lies
+// whole in this window and in the one before, the windows pass 2 must see.
+// A part of pass 1's scan, which finds its candidates anyway.
+class AnchorInFront {
+ public:
+  explicit AnchorInFront(std::string_view anchor) : anchor_(anchor) {}
+
+  bool done() const { return done_; }
+  std::size_t pos() const { return pos_; }
+  bool found() const { return found_; }
+
+  [[gnu::always_inline]] bool take(std::span<const unsigned char> window,
+                                   std::size_t at) {
+    if (done_ || at < pos_) return false;
+    if (at >= stream::kChunkSize || at + anchor_.size() > window.size()) {
+      done_ = true;
+    } else if (bytes_equal(window.data() + at, anchor_)) {
+      found_ = done_ = true;
+    }
+    pos_ = at + 1;
+    return false;
+  }
+
+ private:
+  std::string_view anchor_;
+  std::size_t pos_ = 0;
+  bool done_ = false;
+  bool found_ = false;
+};
+
+// The one loop of every window scan: each candidate of the shared cursor
+// goes to every part not yet done, from the smallest position any of them
+// still wants. One cursor for all the anchors of a pass: a second scan of
+// the window for another anchor cost as much as the first.
+template <typename... Lanes>
+[[gnu::always_inline]] inline void scan(std::span<const unsigned char> window,
+                                        CandidateCursor& candidates, Lanes&... lanes) {
+  std::size_t from = 0;
+  while (!(lanes.done() && ...)) {
+    std::size_t wanted = window.size();
+    ((wanted = lanes.done() ? wanted : std::min(wanted, lanes.pos())), ...);
+    const auto at = candidates.next(std::max(from, wanted));
+    if (!at) return;
+    if ((lanes.take(window, *at) | ...)) candidates.forget();
+    from = *at + 1;
+  }
+}
 
 }  // namespace scan_detail
 
@@ -387,39 +392,36 @@ class PatternLane {
 template <const match::TokenPattern& kPattern, typename Visit>
 [[gnu::always_inline]] inline void for_each_fixed_match(
     std::span<const unsigned char> window, Visit&& visit) {
-  scan_detail::scan(window, kPattern, visit, scan_detail::walk_back_fixed<kPattern>,
-                    scan_detail::match_fixed<kPattern>);
+  using scan_detail::walk_back_fixed;
+  scan_detail::PatternLane lane(kPattern.anchor, walk_back_fixed<kPattern>,
+                                scan_detail::match_fixed<kPattern>, visit);
+  scan_detail::CandidateCursor candidates(window, kPattern.anchor[0], kPattern.anchor[1],
+                                          kPattern.anchor[1], stream::kZoneLimit);
+  scan_detail::scan(window, candidates, lane);
 }
 
-// for_each_entry_and_profile(window, visit_entry, visit_profile).
+// for_each_entry_and_profile(window, visit_entry, visit_profile), and
+// whether an «/ICCBased» starts in the window's first 4096 bytes.
 template <typename VisitEntry, typename VisitProfile>
-inline void for_each_entry_and_profile_fixed(std::span<const unsigned char> window,
+inline bool for_each_entry_and_profile_fixed(std::span<const unsigned char> window,
                                              VisitEntry&& visit_entry,
                                              VisitProfile&& visit_profile) {
-  using scan_detail::CandidateCursor;
-  using scan_detail::PatternLane;
-  // One cursor finds the candidates of both anchors: a second scan of the
-  // window for the other anchor cost as much as the first.
-  static_assert(kResourceEntryPattern.anchor[0] == kProfileStreamPattern.anchor[0]);
-  PatternLane<kResourceEntryPattern, std::remove_reference_t<VisitEntry>> entries(
-      visit_entry);
-  PatternLane<kProfileStreamPattern, std::remove_reference_t<VisitProfile>> profiles(
-      visit_profile);
-  CandidateCursor candidates(window, kResourceEntryPattern.anchor[0],
-                             kResourceEntryPattern.anchor[1],
-                             kProfileStreamPattern.anchor[1], stream::kZoneLimit);
-  std::size_t from = 0;
-  while (!entries.done() || !profiles.done()) {
-    const std::size_t wanted = entries.done() ? profiles.pos()
-                               : profiles.done()
-                                   ? entries.pos()
-                                   : std::min(entries.pos(), profiles.pos());
-    const auto at = candidates.next(std::max(from, wanted));
-    if (!at) return;
-    entries.take(window, *at);
-    profiles.take(window, *at);
-    from = *at + 1;
-  }
+  using scan_detail::match_fixed;
+  using scan_detail::walk_back_fixed;
+  static_assert(kResourceEntryPattern.anchor[0] == kProfileStreamPattern.anchor[0] &&
+                kIccArrayPattern.anchor[0] == kProfileStreamPattern.anchor[0]);
+  scan_detail::PatternLane entries(kResourceEntryPattern.anchor,
+                                   walk_back_fixed<kResourceEntryPattern>,
+                                   match_fixed<kResourceEntryPattern>, visit_entry);
+  scan_detail::PatternLane profiles(kProfileStreamPattern.anchor,
+                                    walk_back_fixed<kProfileStreamPattern>,
+                                    match_fixed<kProfileStreamPattern>, visit_profile);
+  scan_detail::AnchorInFront arrays(kIccArrayPattern.anchor);
+  scan_detail::CandidateCursor candidates(
+      window, kResourceEntryPattern.anchor[0], kResourceEntryPattern.anchor[1],
+      kProfileStreamPattern.anchor[1], kIccArrayPattern.anchor[1], stream::kZoneLimit);
+  scan_detail::scan(window, candidates, entries, profiles, arrays);
+  return arrays.found();
 }
 
 }  // namespace iccdrop::colorspace

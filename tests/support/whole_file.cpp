@@ -110,13 +110,14 @@ OneReadFile convert_in_memory_one_read(std::string_view input, bool all,
   stream::run_pass(
       source, &sink,
       [&](std::span<unsigned char> bytes) {
+        bool array_in_front = false;
         if (all) {
-          colorspace::collect_window_all(bytes, before, facts);
+          array_in_front = colorspace::collect_window_all(bytes, before, facts);
           keep_before(bytes, before);
         } else {
-          colorspace::collect_window(bytes, registry);
+          array_in_front = colorspace::collect_window(bytes, registry);
         }
-        if (colorspace::array_anchor_in_front(bytes)) candidates.mark_front_of(window);
+        if (array_in_front) candidates.mark_front_of(window);
         ++window;
       },
       read_block);

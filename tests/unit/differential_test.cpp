@@ -568,8 +568,17 @@ std::string describe(const std::vector<Visit>& visits) {
 }
 
 // Whether the one scan for the resource entries and the profile streams
-// visits what for_each_match visits for each of the two patterns.
+// visits what for_each_match visits for each of the two patterns, and tells
+// what a plain search tells: whether an /ICCBased starts in the window's
+// first 4096 bytes.
 bool shared_scan_agrees(Region window) {
+  const std::string_view front(reinterpret_cast<const char*>(window.data()),
+                               std::min<std::size_t>(window.size(), 4096 + 8));
+  const colorspace::MatchVisitor none = [](std::size_t, const SequenceMatch&) {};
+  if (colorspace::for_each_entry_and_profile(window, none, none) !=
+      (front.find("/ICCBased") != std::string_view::npos)) {
+    return false;
+  }
   const auto separate = [&](const TokenPattern& wanted) {
     return visits_of(colorspace::for_each_match, window, wanted);
   };
