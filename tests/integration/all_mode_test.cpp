@@ -137,8 +137,9 @@ TEST(AllModeGenerator, CasesHaveTheLayoutTheyPromise) {
     if (!result.built) continue;
     const std::string& pdf = result.built->pdf;
     SCOPED_TRACE(c.name);
-    if (c.name == "all-ghostscript")
+    if (c.name == "all-ghostscript") {
       EXPECT_NE(pdf.find(" 0 R]endobj"), std::string::npos);
+    }
     if (c.name == "all-comments-and-form-feeds") {
       EXPECT_NE(pdf.find("[ % the profile follows\n/ICCBased\f"), std::string::npos);
     }
