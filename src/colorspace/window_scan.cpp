@@ -53,15 +53,23 @@ void for_each_match(std::span<const unsigned char> window,
   } else if (&pattern == &kIccArrayPattern) {
     for_each_fixed_match<kIccArrayPattern>(window, visit);
   } else {
-    const auto before_anchor = pattern.tokens.first(anchor_token_index(pattern));
-    const auto walk = [&](std::span<const unsigned char> w, std::size_t floor,
-                          std::size_t anchor_at) {
-      return walk_back(w, floor, anchor_at, before_anchor);
+    // The pattern as the lane sees it, known only at run time.
+    struct RuntimePattern {
+      const match::TokenPattern& pattern;
+      std::span<const std::string_view> before_anchor;
+      std::string_view anchor() const { return pattern.anchor; }
+      std::optional<std::size_t> walk_back(std::span<const unsigned char> w,
+                                           std::size_t floor,
+                                           std::size_t anchor_at) const {
+        return iccdrop::colorspace::walk_back(w, floor, anchor_at, before_anchor);
+      }
+      bool match_at(match::Region region, match::SequenceMatch& match) const {
+        return match::match_sequence_at_start(region, pattern, match);
+      }
     };
-    const auto match_at = [&](match::Region region, match::SequenceMatch& match) {
-      return match::match_sequence_at_start(region, pattern, match);
-    };
-    scan_detail::PatternLane lane(pattern.anchor, walk, match_at, visit);
+    scan_detail::PatternLane lane(
+        RuntimePattern{pattern, pattern.tokens.first(anchor_token_index(pattern))},
+        visit);
     scan_detail::CandidateCursor candidates(window, pattern.anchor[0], pattern.anchor[1],
                                             pattern.anchor[1], stream::kZoneLimit);
     scan_detail::scan(window, candidates, lane);

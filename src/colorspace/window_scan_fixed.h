@@ -113,6 +113,13 @@ class CandidateCursor {
   // Drops the kept candidates, after the window was rewritten.
   void forget() { block_end_ = 0; }
 
+  // No longer looks for the third second byte: its part of the scan is done.
+  void drop_third_second() {
+    if (third_second_ == other_second_) return;
+    third_second_ = other_second_;
+    forget();
+  }
+
  private:
   // The candidates among the 64 positions from `at`, reading bytes at .. at + 64.
   [[gnu::always_inline]] void load_block(std::size_t at) {
@@ -144,15 +151,17 @@ class CandidateCursor {
     const std::uint64_t want_second = kEveryByte * second_;
     const std::uint64_t want_other = kEveryByte * other_second_;
     const std::uint64_t want_third = kEveryByte * third_second_;
+    // The lead bytes count only in a block that reaches the limit.
+    const bool find_stops = limit_ - at < 64 || at >= limit_;
     std::uint64_t leads = 0, hits = 0;
     for (unsigned k = 0; k < 64; k += 8) {
       const std::uint64_t lead = equal_bytes(word_at(base_ + at + k), want_lead);
       if (lead == 0) continue;  // most words, in all but the densest syntax
       const std::uint64_t next = word_at(base_ + at + k + 1);
-      std::uint64_t second =
-          equal_bytes(next, want_second) | equal_bytes(next, want_other);
+      std::uint64_t second = equal_bytes(next, want_second);
+      if (other_second_ != second_) second |= equal_bytes(next, want_other);
       if (third_second_ != other_second_) second |= equal_bytes(next, want_third);
-      leads |= top_bits_in_order(lead) << k;
+      if (find_stops) leads |= top_bits_in_order(lead) << k;
       hits |= top_bits_in_order(lead & second) << k;
     }
 #endif
@@ -267,22 +276,38 @@ inline bool match_fixed(match::Region region, match::SequenceMatch& match) {
   return match::match_sequence_at_start_fixed<kPattern>(region, match);
 }
 
+// A pattern as a lane sees it: its anchor, the walk back from an anchor and
+// the forward match. One of the passes' own patterns is all constants, so
+// that the anchor compare and both walks are compiled for it.
+template <const match::TokenPattern& kPattern>
+struct FixedPattern {
+  static constexpr std::string_view anchor() { return kPattern.anchor; }
+  [[gnu::always_inline]] static std::optional<std::size_t> walk_back(
+      std::span<const unsigned char> window, std::size_t floor, std::size_t anchor_at) {
+    return walk_back_fixed<kPattern>(window, floor, anchor_at);
+  }
+  [[gnu::always_inline]] static bool match_at(match::Region region,
+                                              match::SequenceMatch& match) {
+    return match_fixed<kPattern>(region, match);
+  }
+};
+
 // One pattern's part of a window scan. Candidates come in order from a
 // cursor that all the patterns of the scan share, and take() handles each:
-// the anchor there, the walk back from it to the one place a match through
-// it can begin (`walk_back(window, floor, anchor_at)`), and the forward
-// match from that place (`match_at(region, match)`).
+// the anchor there (`pattern.anchor()`), the walk back from it to the one
+// place a match through it can begin (`pattern.walk_back(window, floor,
+// anchor_at)`), and the forward match from that place (`pattern.match_at(
+// region, match)`).
 //
 // Matches are searched from pos() on. A match holds its anchor token, and no
 // byte between the match's start and that token is the anchor's lead byte,
 // so each anchor has at most one match through it, starting after the anchor
 // before it. Anchors are visited in order, and so are matches.
-template <typename WalkBack, typename MatchAt, typename Visit>
+template <typename Pattern, typename Visit>
 class PatternLane {
  public:
-  [[gnu::always_inline]] PatternLane(std::string_view anchor, WalkBack walk_back,
-                                     MatchAt match_at, Visit& visit)
-      : anchor_(anchor), walk_back_(walk_back), match_at_(match_at), visit_(visit) {}
+  [[gnu::always_inline]] PatternLane(Pattern pattern, Visit& visit)
+      : pattern_(pattern), visit_(visit) {}
 
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
@@ -294,11 +319,11 @@ class PatternLane {
                                    std::size_t at) {
     constexpr std::size_t kZone = stream::kZoneLimit;
     if (done_ || at < pos_) return false;
-    if (at + anchor_.size() > window.size()) {
+    if (at + pattern_.anchor().size() > window.size()) {
       done_ = true;
       return false;
     }
-    if (!bytes_equal(window.data() + at, anchor_)) {
+    if (!bytes_equal(window.data() + at, pattern_.anchor())) {
       // After a lead byte at or beyond the zone that is no anchor, every
       // match starts beyond the zone.
       done_ = at >= kZone;
@@ -306,9 +331,9 @@ class PatternLane {
     }
     bool visited = false;
     while (true) {
-      const auto start = walk_back_(window, pos_, at);
+      const auto start = pattern_.walk_back(window, pos_, at);
       if (start && *start > kZone) break;  // every later match starts after it
-      if (start && match_at_(window.subspan(*start), match_)) {
+      if (start && pattern_.match_at(window.subspan(*start), match_)) {
         visit_(*start, match_);
         visited = true;
         pos_ = *start + std::min(match_.total_length, kMaxAdvance);
@@ -329,9 +354,7 @@ class PatternLane {
   }
 
  private:
-  std::string_view anchor_;
-  WalkBack walk_back_;
-  MatchAt match_at_;
+  Pattern pattern_;
   Visit& visit_;
   match::SequenceMatch match_;
   std::size_t pos_ = 0;
@@ -343,7 +366,10 @@ class PatternLane {
 // A part of pass 1's scan, which finds its candidates anyway.
 class AnchorInFront {
  public:
-  explicit AnchorInFront(std::string_view anchor) : anchor_(anchor) {}
+  // `candidates` finds this anchor as its third second byte, and stops once
+  // this part is done: on near-miss input, one candidate in three.
+  AnchorInFront(std::string_view anchor, CandidateCursor& candidates)
+      : anchor_(anchor), candidates_(candidates) {}
 
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
@@ -357,12 +383,14 @@ class AnchorInFront {
     } else if (bytes_equal(window.data() + at, anchor_)) {
       found_ = done_ = true;
     }
+    if (done_) candidates_.drop_third_second();
     pos_ = at + 1;
     return false;
   }
 
  private:
   std::string_view anchor_;
+  CandidateCursor& candidates_;
   std::size_t pos_ = 0;
   bool done_ = false;
   bool found_ = false;
@@ -392,9 +420,7 @@ template <typename... Lanes>
 template <const match::TokenPattern& kPattern, typename Visit>
 [[gnu::always_inline]] inline void for_each_fixed_match(
     std::span<const unsigned char> window, Visit&& visit) {
-  using scan_detail::walk_back_fixed;
-  scan_detail::PatternLane lane(kPattern.anchor, walk_back_fixed<kPattern>,
-                                scan_detail::match_fixed<kPattern>, visit);
+  scan_detail::PatternLane lane(scan_detail::FixedPattern<kPattern>{}, visit);
   scan_detail::CandidateCursor candidates(window, kPattern.anchor[0], kPattern.anchor[1],
                                           kPattern.anchor[1], stream::kZoneLimit);
   scan_detail::scan(window, candidates, lane);
@@ -406,20 +432,15 @@ template <typename VisitEntry, typename VisitProfile>
 inline bool for_each_entry_and_profile_fixed(std::span<const unsigned char> window,
                                              VisitEntry&& visit_entry,
                                              VisitProfile&& visit_profile) {
-  using scan_detail::match_fixed;
-  using scan_detail::walk_back_fixed;
+  using scan_detail::FixedPattern;
   static_assert(kResourceEntryPattern.anchor[0] == kProfileStreamPattern.anchor[0] &&
                 kIccArrayPattern.anchor[0] == kProfileStreamPattern.anchor[0]);
-  scan_detail::PatternLane entries(kResourceEntryPattern.anchor,
-                                   walk_back_fixed<kResourceEntryPattern>,
-                                   match_fixed<kResourceEntryPattern>, visit_entry);
-  scan_detail::PatternLane profiles(kProfileStreamPattern.anchor,
-                                    walk_back_fixed<kProfileStreamPattern>,
-                                    match_fixed<kProfileStreamPattern>, visit_profile);
-  scan_detail::AnchorInFront arrays(kIccArrayPattern.anchor);
+  scan_detail::PatternLane entries(FixedPattern<kResourceEntryPattern>{}, visit_entry);
+  scan_detail::PatternLane profiles(FixedPattern<kProfileStreamPattern>{}, visit_profile);
   scan_detail::CandidateCursor candidates(
       window, kResourceEntryPattern.anchor[0], kResourceEntryPattern.anchor[1],
       kProfileStreamPattern.anchor[1], kIccArrayPattern.anchor[1], stream::kZoneLimit);
+  scan_detail::AnchorInFront arrays(kIccArrayPattern.anchor, candidates);
   scan_detail::scan(window, candidates, entries, profiles, arrays);
   return arrays.found();
 }
