@@ -490,7 +490,7 @@ TEST(RewriteWindows, MarkedWindowsAloneGiveWhatTheStreamGives) {
   for (int i = 0; i < 300; ++i) {
     SCOPED_TRACE(i);
     const std::size_t size = random() % 120'000;
-    const unsigned density = 1 + random() % 3000;
+    const auto density = static_cast<unsigned>(1 + random() % 3000);
     Bytes input(size);
     for (auto& b : input)
       b = random() % density == 0 ? '@' : static_cast<unsigned char>(random());
