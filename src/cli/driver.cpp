@@ -135,16 +135,17 @@ class Conversion {
 
   // A window's lines go out in one fwrite, before the next window's: a call
   // a line cost 130 instructions, 3% of the work with 50,000 colour spaces.
-  void convert(std::span<unsigned char> window, std::optional<unsigned char> before) {
+  // Returns whether it rewrote anything: every rewrite has its line.
+  bool convert(std::span<unsigned char> window, std::optional<unsigned char> before) {
     if (all_) {
       colorspace::convert_window_all(window, before, *all_, add_line_);
     } else {
       colorspace::convert_window(window, registry_, add_line_);
     }
-    if (!lines_.empty()) {
-      std::fwrite(lines_.data(), 1, lines_.size(), stdout);
-      lines_.clear();
-    }
+    if (lines_.empty()) return false;
+    std::fwrite(lines_.data(), 1, lines_.size(), stdout);
+    lines_.clear();
+    return true;
   }
 
  private:
@@ -228,10 +229,10 @@ class Run {
     stream::PassResult pass2;
     if (one_read) {
       stream::FdFile file(output_.fd());
-      pass2 = stream::rewrite_windows(file, pass1.bytes, candidates.runs(),
-                                      [&](const stream::PlacedWindow& placed) {
-                                        conversion.convert(placed.bytes, placed.before);
-                                      });
+      pass2 = stream::rewrite_windows(
+          file, pass1.bytes, candidates.runs(), [&](const stream::PlacedWindow& placed) {
+            return conversion.convert(placed.bytes, placed.before);
+          });
       // Pass 2 reads the output back: any failure is the output's.
       if (pass2.status != stream::PassStatus::kOk) return fail_writing();
     } else {

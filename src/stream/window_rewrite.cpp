@@ -50,7 +50,6 @@ PassResult rewrite_windows(ByteFile& file, std::uint64_t size,
   assert(read_block >= kChunkSize && read_block % kChunkSize == 0);
   // One byte in front of the windows: the byte before the first of them.
   std::vector<unsigned char> buffer(1 + read_block + kWindowSize);
-  std::vector<unsigned char> read(buffer.size());
   PassResult result;
   for (const WindowRun& run : runs) {
     std::uint64_t window = run.first;
@@ -65,9 +64,10 @@ PassResult rewrite_windows(ByteFile& file, std::uint64_t size,
       const auto got = file.read_at(start - lead, std::span(buffer).first(length));
       if (!got || *got != length) return {PassStatus::kReadError, result.bytes};
       result.bytes += end - start;
-      std::memcpy(read.data(), buffer.data(), length);
       const std::span<unsigned char> bytes =
           std::span(buffer).subspan(lead, length - lead);
+      // The bytes the steps changed lie within [dirty_begin, dirty_end).
+      std::size_t dirty_begin = bytes.size(), dirty_end = 0;
       std::size_t at = 0;
       while (window <= run.last && at < bytes.size()) {
         const std::size_t window_size = static_cast<std::size_t>(
@@ -77,18 +77,20 @@ PassResult rewrite_windows(ByteFile& file, std::uint64_t size,
         const std::optional<unsigned char> before =
             start + at > 0 ? std::optional<unsigned char>(buffer[lead + at - 1])
                            : std::nullopt;
-        step(PlacedWindow{bytes.subspan(at, window_size), start + at, before});
+        if (step(PlacedWindow{bytes.subspan(at, window_size), start + at, before})) {
+          dirty_begin = std::min(dirty_begin, at);
+          dirty_end = std::max(dirty_end, at + window_size);
+        }
         at += kChunkSize;
         ++window;
       }
-      // Every chunk the steps changed goes back now, the look-ahead too: the
-      // next read takes the windows not yet stepped from the file again.
-      for (std::size_t chunk = 0; chunk < bytes.size(); chunk += kChunkSize) {
-        const std::size_t n = std::min(kChunkSize, bytes.size() - chunk);
-        if (std::memcmp(bytes.data() + chunk, read.data() + lead + chunk, n) != 0 &&
-            !file.write_at(start + chunk, bytes.subspan(chunk, n))) {
-          return {PassStatus::kWriteError, result.bytes};
-        }
+      // What the steps changed goes back now, the look-ahead too: the next
+      // read takes the windows not yet stepped from the file again. One
+      // write from the first changed window's start to the last one's end.
+      if (dirty_begin < dirty_end &&
+          !file.write_at(start + dirty_begin,
+                         bytes.subspan(dirty_begin, dirty_end - dirty_begin))) {
+        return {PassStatus::kWriteError, result.bytes};
       }
     }
   }

@@ -71,15 +71,16 @@ struct PlacedWindow {
   std::uint64_t offset = 0;  // a multiple of 4096
   std::optional<unsigned char> before;
 };
-using RunStep = std::function<void(const PlacedWindow& window)>;
+// Returns whether it changed the window's bytes.
+using RunStep = std::function<bool(const PlacedWindow& window)>;
 
 // Steps the windows of each run of `runs` over `file` (`size` bytes), in
 // order, each window seeing the rewrites of the window before it in the run,
-// exactly as run_pass steps them over the same bytes, and writes back each
-// 4096-byte chunk whose bytes the steps changed. `file` must hold the bytes
+// exactly as run_pass steps them over the same bytes, and writes back the
+// windows the steps say they changed. `file` must hold the bytes
 // the window stream would read, with the rewrites of every earlier run.
-// The bytes read are counted in PassResult::bytes. Memory: two buffers of
-// read_block + 8192 bytes.
+// The bytes read are counted in PassResult::bytes. Memory: a buffer of
+// read_block + 8193 bytes.
 PassResult rewrite_windows(ByteFile& file, std::uint64_t size,
                            std::span<const WindowRun> runs, const RunStep& step,
                            std::size_t read_block = kDefaultReadBlock);

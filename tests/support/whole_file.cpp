@@ -127,7 +127,9 @@ OneReadFile convert_in_memory_one_read(std::string_view input, bool all,
       stream::rewrite_windows(
           file, input.size(), candidates.runs(),
           [&](const stream::PlacedWindow& placed) {
+            bool changed = false;
             const auto record = [&](const colorspace::Change& change) {
+              changed = true;
               result.converted.changes.push_back(
                   FileChange{placed.offset + change.offset, change.length,
                              std::string(change.name), std::string(change.replacement)});
@@ -137,6 +139,7 @@ OneReadFile convert_in_memory_one_read(std::string_view input, bool all,
             } else {
               colorspace::convert_window(placed.bytes, registry, record);
             }
+            return changed;
           },
           read_block)
           .status;

@@ -373,7 +373,8 @@ struct Visit {
   friend bool operator==(const Visit&, const Visit&) = default;
 };
 
-void anchor_step(std::span<unsigned char> window, std::optional<unsigned char> before) {
+bool anchor_step(std::span<unsigned char> window, std::optional<unsigned char> before) {
+  bool changed = false;
   for (std::size_t p = 0; p <= kZoneLimit && p + 2 < window.size(); ++p) {
     if (window[p] != '@' || window[p + 1] != '@') continue;
     const std::size_t end =
@@ -382,7 +383,9 @@ void anchor_step(std::span<unsigned char> window, std::optional<unsigned char> b
               window.begin() + static_cast<std::ptrdiff_t>(end), '.');
     if (p + 1 < window.size()) window[p + 1] = before.value_or('^');
     if (window[p + 1] == '@') window[p + 1] = '.';
+    changed = true;
   }
+  return changed;
 }
 
 struct Designs {
@@ -432,7 +435,7 @@ Designs run_both(const Bytes& input, std::size_t read_block) {
       [&](const PlacedWindow& w) {
         d.rewritten_visits.push_back(Visit{w.offset, w.before ? int{*w.before} : -1,
                                            Bytes(w.bytes.begin(), w.bytes.end())});
-        anchor_step(w.bytes, w.before);
+        return anchor_step(w.bytes, w.before);
       },
       read_block);
   EXPECT_EQ(result.status, PassStatus::kOk);
