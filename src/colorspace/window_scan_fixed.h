@@ -409,7 +409,9 @@ template <typename... Lanes>
     ((wanted = lanes.done() ? wanted : std::min(wanted, lanes.pos())), ...);
     const auto at = candidates.next(std::max(from, wanted));
     if (!at) return;
-    if ((lanes.take(window, *at) | ...)) candidates.forget();
+    // Every lane must see the candidate: '|' without a short cut, on ints
+    // (clang warns of '|' between bools).
+    if ((static_cast<int>(lanes.take(window, *at)) | ...)) candidates.forget();
     from = *at + 1;
   }
 }
