@@ -19,26 +19,39 @@
 namespace iccdrop::testing {
 namespace {
 
-class CorpusFile : public ::testing::TestWithParam<std::string> {};
+// The corpus, this test's row of its manifest and the file's bytes; the test
+// is skipped where the corpus is absent.
+class CorpusFile : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == kCorpusAbsent) {
+      GTEST_SKIP() << "no corpus at " << ICCDROP_SHARED_DIR << "/corpus";
+    }
+    corpus_ = load_corpus(ICCDROP_SHARED_DIR);
+    ASSERT_TRUE(corpus_);
+    for (const CorpusRow& candidate : corpus_->rows) {
+      if (candidate.file() == GetParam()) row_ = &candidate;
+    }
+    ASSERT_NE(row_, nullptr);
+    input_path_ = corpus_->real_dir + "/" + row_->file();
+    input_ = read_file(input_path_);
+    ASSERT_TRUE(input_) << input_path_;
+  }
+
+  std::optional<Corpus> corpus_;
+  const CorpusRow* row_ = nullptr;
+  std::string input_path_;
+  std::optional<std::string> input_;
+};
 
 TEST_P(CorpusFile, ConvertsToTheManifestsExpectedOutput) {
-  if (GetParam() == kCorpusAbsent) {
-    GTEST_SKIP() << "no corpus at " << ICCDROP_SHARED_DIR << "/corpus";
-  }
-  const std::optional<Corpus> corpus = load_corpus(ICCDROP_SHARED_DIR);
-  ASSERT_TRUE(corpus);
-  const CorpusRow* row = nullptr;
-  for (const CorpusRow& candidate : corpus->rows) {
-    if (candidate.file() == GetParam()) row = &candidate;
-  }
-  ASSERT_NE(row, nullptr);
+  const CorpusRow* row = row_;
+  const std::optional<std::string>& input = input_;
+  const std::string& input_path = input_path_;
   const std::optional<std::vector<ColorSpaceChange>> changes =
       parse_changes(row->at("expected_changes"));
   ASSERT_TRUE(changes) << "malformed expected_changes: " << row->at("expected_changes");
 
-  const std::string input_path = corpus->real_dir + "/" + row->file();
-  const std::optional<std::string> input = read_file(input_path);
-  ASSERT_TRUE(input) << input_path;
   ASSERT_EQ(sha256_hex(*input), row->at("input_sha256")) << "the corpus file changed";
 
   TempDir dir;
@@ -63,13 +76,7 @@ TEST_P(CorpusFile, ConvertsToTheManifestsExpectedOutput) {
 // that a dry run or a FIFO output gets: the same bytes and the same changes,
 // in both modes, whatever the read size.
 TEST_P(CorpusFile, OneReadGivesWhatASecondReadGives) {
-  if (GetParam() == kCorpusAbsent) {
-    GTEST_SKIP() << "no corpus at " << ICCDROP_SHARED_DIR << "/corpus";
-  }
-  const std::optional<Corpus> corpus = load_corpus(ICCDROP_SHARED_DIR);
-  ASSERT_TRUE(corpus);
-  const std::optional<std::string> input = read_file(corpus->real_dir + "/" + GetParam());
-  ASSERT_TRUE(input);
+  const std::optional<std::string>& input = input_;
   for (const bool all : {false, true}) {
     SCOPED_TRACE(all ? "--all" : "default");
     const ConvertedFile twice =
@@ -118,19 +125,9 @@ std::vector<FileChange> by_default_changes(const std::string& input) {
 // its line (markers aside), qpdf's verdict and the page count kept, and no
 // ICC-based colour space with a device /N left outside object streams.
 TEST_P(CorpusFile, AllLeavesNoDeviceIccSpaceOutsideObjectStreams) {
-  if (GetParam() == kCorpusAbsent) {
-    GTEST_SKIP() << "no corpus at " << ICCDROP_SHARED_DIR << "/corpus";
-  }
-  const std::optional<Corpus> corpus = load_corpus(ICCDROP_SHARED_DIR);
-  ASSERT_TRUE(corpus);
-  const CorpusRow* row = nullptr;
-  for (const CorpusRow& candidate : corpus->rows) {
-    if (candidate.file() == GetParam()) row = &candidate;
-  }
-  ASSERT_NE(row, nullptr);
-  const std::string input_path = corpus->real_dir + "/" + row->file();
-  const std::optional<std::string> input = read_file(input_path);
-  ASSERT_TRUE(input);
+  const CorpusRow* row = row_;
+  const std::optional<std::string>& input = input_;
+  const std::string& input_path = input_path_;
 
   TempDir dir;
   const std::string output_path = dir.file("out.pdf");
