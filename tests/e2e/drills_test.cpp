@@ -221,6 +221,11 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
 // test's folder, so that the unprivileged user can run it wherever the build
 // lies.
 TEST(UncreatableOutput, ReadOnlyFolderOrAPathThroughAFileIsReported) {
+  if (const auto emulator = testing::test_emulator()) {
+    GTEST_SKIP() << "under " << *emulator
+                 << " the binary is a script that starts the build "
+                 << "folder's iccdrop, which a copy cannot carry to another user";
+  }
   TempDir dir;
   const PdfText pdf = convertible_pdf("Cs1", 4, 3000, 9000);
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
