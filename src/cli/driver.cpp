@@ -93,21 +93,6 @@ void print(const char* format, const char* name) {
 // `lines`. The line is put together here: printf took some 800 instructions a
 // line, a tenth of all the work on a file that converts 200,000 colour
 // spaces.
-// The byte before each window of a pass, for the --all steps: windows start
-// every 4096 bytes, so it is the last window's byte 4095 as its step left it.
-class PrecedingByte {
- public:
-  std::optional<unsigned char> get() const { return byte_; }
-  void step_done(std::span<const unsigned char> window) {
-    byte_ = window.size() > stream::kChunkSize
-                ? std::optional<unsigned char>(window[stream::kChunkSize - 1])
-                : std::nullopt;
-  }
-
- private:
-  std::optional<unsigned char> byte_;
-};
-
 void append_change_line(std::string& lines, const colorspace::Change& change) {
   constexpr std::string_view kHead = "Changing ColorSpace '";
   constexpr std::string_view kMiddle = "' from /ICCBased to ";
@@ -127,20 +112,19 @@ class Conversion {
   }
 
   // Whether an /ICCBased starts in the window's first 4096 bytes.
-  bool collect(std::span<const unsigned char> window,
-               std::optional<unsigned char> before) {
-    return all_ ? colorspace::collect_window_all(window, before, *all_)
-                : colorspace::collect_window(window, registry_);
+  bool collect(const stream::PlacedWindow& window) {
+    return all_ ? colorspace::collect_window_all(window.bytes, window.before, *all_)
+                : colorspace::collect_window(window.bytes, registry_);
   }
 
   // A window's lines go out in one fwrite, before the next window's: a call
   // a line cost 130 instructions, 3% of the work with 50,000 colour spaces.
   // Returns whether it rewrote anything: every rewrite has its line.
-  bool convert(std::span<unsigned char> window, std::optional<unsigned char> before) {
+  bool convert(const stream::PlacedWindow& window) {
     if (all_) {
-      colorspace::convert_window_all(window, before, *all_, add_line_);
+      colorspace::convert_window_all(window.bytes, window.before, *all_, add_line_);
     } else {
-      colorspace::convert_window(window, registry_, add_line_);
+      colorspace::convert_window(window.bytes, registry_, add_line_);
     }
     if (lines_.empty()) return false;
     std::fwrite(lines_.data(), 1, lines_.size(), stdout);
@@ -210,17 +194,15 @@ class Run {
     const bool cloned = one_read && output_.clone_from(input_);
     stream::FdSink sink(output_.fd());
     stream::WindowRuns candidates;
-    std::uint64_t window = 0;
-    PrecedingByte before;
     stream::FdSource pass1_input(input_);
-    const auto pass1 = stream::run_pass(
-        pass1_input, one_read && !cloned ? &sink : nullptr,
-        [&](std::span<unsigned char> bytes) {
-          const bool array_in_front = conversion.collect(bytes, before.get());
-          before.step_done(bytes);
-          if (one_read && array_in_front) candidates.mark_front_of(window);
-          ++window;
-        });
+    const auto pass1 =
+        stream::run_pass(pass1_input, one_read && !cloned ? &sink : nullptr,
+                         [&](const stream::PlacedWindow& window) {
+                           if (conversion.collect(window) && one_read) {
+                             candidates.mark_front_of(window.offset / stream::kChunkSize);
+                           }
+                           return false;
+                         });
     if (pass1.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
     if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))
@@ -230,9 +212,8 @@ class Run {
     if (one_read) {
       stream::FdFile file(output_.fd());
       pass2 = stream::rewrite_windows(
-          file, pass1.bytes, candidates.runs(), [&](const stream::PlacedWindow& placed) {
-            return conversion.convert(placed.bytes, placed.before);
-          });
+          file, pass1.bytes, candidates.runs(),
+          [&](const stream::PlacedWindow& window) { return conversion.convert(window); });
       // Pass 2 reads the output back: any failure is the output's.
       if (pass2.status != stream::PassStatus::kOk) return fail_writing();
     } else {
@@ -243,12 +224,9 @@ class Run {
       // Pass 2 must read the bytes pass 1 read.
       if (!unchanged(input_info_, reopened)) return fail_changed();
       stream::FdSource pass2_input(input_);
-      before = PrecedingByte();
-      pass2 = stream::run_pass(pass2_input, options_.dry_run ? nullptr : &sink,
-                               [&](std::span<unsigned char> bytes) {
-                                 conversion.convert(bytes, before.get());
-                                 before.step_done(bytes);
-                               });
+      pass2 = stream::run_pass(
+          pass2_input, options_.dry_run ? nullptr : &sink,
+          [&](const stream::PlacedWindow& window) { return conversion.convert(window); });
       if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
       if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();
       if (pass2.bytes != pass1.bytes) return fail_changed();

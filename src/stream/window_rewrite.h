@@ -64,16 +64,6 @@ class FdFile final : public ByteFile {
   int fd_;
 };
 
-// A window of rewrite_windows, with where it lies and the byte before it, as
-// the steps before it left that byte (none for the first window of the file).
-struct PlacedWindow {
-  std::span<unsigned char> bytes;
-  std::uint64_t offset = 0;  // a multiple of 4096
-  std::optional<unsigned char> before;
-};
-// Returns whether it changed the window's bytes.
-using RunStep = std::function<bool(const PlacedWindow& window)>;
-
 // Steps the windows of each run of `runs` over `file` (`size` bytes), in
 // order, each window seeing the rewrites of the window before it in the run,
 // exactly as run_pass steps them over the same bytes, and writes back the

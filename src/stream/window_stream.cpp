@@ -12,10 +12,23 @@ namespace iccdrop::stream {
 
 PassResult run_pass(ByteSource& input, ByteSink* output, const WindowStep& step,
                     std::size_t read_block) {
+  return run_pass(
+      input, output,
+      [&](const PlacedWindow& window) {
+        step(window.bytes);
+        return false;
+      },
+      read_block);
+}
+
+PassResult run_pass(ByteSource& input, ByteSink* output, const RunStep& step,
+                    std::size_t read_block) {
   assert(read_block >= kChunkSize && read_block % kChunkSize == 0);
   // buffer[0] always sits at an input offset that is a multiple of 4096.
   std::vector<unsigned char> buffer(read_block + kWindowSize);
   PassResult result;
+  std::uint64_t buffer_offset = 0;             // input offset of buffer[0]
+  std::optional<unsigned char> before_buffer;  // the byte before buffer[0]
   std::size_t fill = 0;
   bool at_end = false;
   while (true) {
@@ -29,7 +42,10 @@ PassResult run_pass(ByteSource& input, ByteSink* output, const WindowStep& step,
     // A window needs the chunk after its own, except at end of input.
     std::size_t chunk = 0;
     while (chunk < fill && (chunk + kWindowSize <= fill || at_end)) {
-      step(std::span(buffer).subspan(chunk, std::min(kWindowSize, fill - chunk)));
+      step(PlacedWindow{
+          std::span(buffer).subspan(chunk, std::min(kWindowSize, fill - chunk)),
+          buffer_offset + chunk,
+          chunk > 0 ? std::optional(buffer[chunk - 1]) : before_buffer});
       chunk += kChunkSize;
     }
     const std::size_t settled = std::min(chunk, fill);
@@ -38,7 +54,9 @@ PassResult run_pass(ByteSource& input, ByteSink* output, const WindowStep& step,
       return {PassStatus::kWriteError, result.bytes};
     }
     if (at_end) return result;
+    if (settled > 0) before_buffer = buffer[settled - 1];
     std::memmove(buffer.data(), buffer.data() + settled, fill - settled);
+    buffer_offset += settled;
     fill -= settled;
   }
 }

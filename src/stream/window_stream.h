@@ -39,6 +39,17 @@ class ByteSink {
 // The step may overwrite bytes in place; it never changes the window's size.
 using WindowStep = std::function<void(std::span<unsigned char> window)>;
 
+// A window with where it lies in the input and the byte before it, as the
+// steps before it left that byte (none for the first window of the file).
+struct PlacedWindow {
+  std::span<unsigned char> bytes;
+  std::uint64_t offset = 0;  // a multiple of 4096
+  std::optional<unsigned char> before;
+};
+// A step that is told where its window lies; returns whether it changed the
+// window's bytes.
+using RunStep = std::function<bool(const PlacedWindow& window)>;
+
 enum class PassStatus { kOk, kReadError, kWriteError };
 
 struct PassResult {
@@ -51,6 +62,9 @@ struct PassResult {
 // its offset 4096 is the next window's offset 0, and the last 4096 bytes or
 // fewer get a window of their own. Memory: one buffer of read_block + 8192.
 PassResult run_pass(ByteSource& input, ByteSink* output, const WindowStep& step,
+                    std::size_t read_block = kDefaultReadBlock);
+// The same, with a step told where each window lies and the byte before it.
+PassResult run_pass(ByteSource& input, ByteSink* output, const RunStep& step,
                     std::size_t read_block = kDefaultReadBlock);
 
 // A source and a sink over POSIX file descriptors; EINTR is retried.

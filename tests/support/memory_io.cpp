@@ -46,7 +46,6 @@ std::optional<std::size_t> MemoryFile::read_at(std::uint64_t offset,
   if (offset > bytes_.size()) return std::nullopt;
   const std::size_t n = std::min<std::size_t>(into.size(), bytes_.size() - offset);
   std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), n, into.begin());
-  bytes_read_ += n;
   return n;
 }
 
@@ -54,7 +53,6 @@ bool MemoryFile::write_at(std::uint64_t offset, std::span<const unsigned char> b
   if (offset + bytes.size() > bytes_.size()) return false;  // pass 2 never grows a file
   std::copy(bytes.begin(), bytes.end(),
             bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
-  bytes_written_ += bytes.size();
   return true;
 }
 

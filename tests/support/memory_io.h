@@ -72,8 +72,7 @@ class MemorySink final : public stream::ByteSink {
   std::size_t writes_ = 0;
 };
 
-// A file in memory for pass 2's reads and writes at an offset; counts the
-// bytes read and written.
+// A file in memory for pass 2's reads and writes at an offset.
 class MemoryFile final : public stream::ByteFile {
  public:
   explicit MemoryFile(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)) {}
@@ -84,13 +83,9 @@ class MemoryFile final : public stream::ByteFile {
 
   const std::vector<unsigned char>& bytes() const { return bytes_; }
   std::string text() const { return std::string(bytes_.begin(), bytes_.end()); }
-  std::uint64_t bytes_read() const { return bytes_read_; }
-  std::uint64_t bytes_written() const { return bytes_written_; }
 
  private:
   std::vector<unsigned char> bytes_;
-  std::uint64_t bytes_read_ = 0;
-  std::uint64_t bytes_written_ = 0;
 };
 
 // The bytes of a string, for building inputs from text literals.

@@ -11,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "colorspace/all_spaces.h"
 #include "colorspace/registry.h"
 #include "stream/window_stream.h"
 
@@ -42,23 +41,15 @@ colorspace::Registry collect_in_memory(
 ConvertedFile convert_in_memory(std::string_view input,
                                 std::size_t read_block = stream::kDefaultReadBlock);
 
-// The same two, for --all. The byte before each window is the previous
-// window's byte at offset 4095, after its step, as the driver passes it.
-colorspace::AllSpaces collect_all_in_memory(
-    std::string_view input, std::size_t read_block = stream::kDefaultReadBlock);
+// The same, for --all.
 ConvertedFile convert_all_in_memory(std::string_view input,
                                     std::size_t read_block = stream::kDefaultReadBlock);
 
 // Both passes as the driver runs them for a regular output: pass 1 writes
 // the output as it reads and marks the windows that hold an /ICCBased; pass 2
 // reads back and rewrites just those. In either mode (`all`: --all); must
-// give what convert_in_memory or convert_all_in_memory give. `bytes_read` is
-// what pass 2 read back.
-struct OneReadFile {
-  ConvertedFile converted;
-  std::uint64_t bytes_read = 0;
-};
-OneReadFile convert_in_memory_one_read(
+// give what convert_in_memory or convert_all_in_memory give.
+ConvertedFile convert_in_memory_one_read(
     std::string_view input, bool all, std::size_t read_block = stream::kDefaultReadBlock);
 
 }  // namespace iccdrop::testing

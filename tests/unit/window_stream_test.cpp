@@ -410,15 +410,20 @@ Designs run_both(const Bytes& input, std::size_t read_block) {
   std::optional<unsigned char> before;
   MemorySource source(input);
   MemorySink sink;
+  // The stream places each window itself; it must agree with a count of
+  // the windows and the byte each step left before the next.
   run_pass(
       source, &sink,
-      [&](std::span<unsigned char> bytes) {
-        d.streamed_visits.push_back(Visit{window * kChunkSize, before ? int{*before} : -1,
-                                          Bytes(bytes.begin(), bytes.end())});
-        anchor_step(bytes, before);
-        before = bytes.size() > kChunkSize ? std::optional(bytes[kChunkSize - 1])
-                                           : std::nullopt;
+      [&](const PlacedWindow& w) {
+        EXPECT_EQ(w.offset, window * kChunkSize);
+        EXPECT_EQ(w.before, before);
+        d.streamed_visits.push_back(Visit{w.offset, before ? int{*before} : -1,
+                                          Bytes(w.bytes.begin(), w.bytes.end())});
+        const bool changed = anchor_step(w.bytes, w.before);
+        before = w.bytes.size() > kChunkSize ? std::optional(w.bytes[kChunkSize - 1])
+                                             : std::nullopt;
         ++window;
+        return changed;
       },
       read_block);
   d.streamed = sink.bytes();
