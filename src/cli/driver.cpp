@@ -38,10 +38,6 @@ constexpr const char* kUsage =
     "\t--version      print the version\n"
     "\t--             end the options: a later '-' begins a file name\n";
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // The times in the spelling of each system: POSIX's st_mtim on Linux and the
 // BSDs, st_mtimespec on macOS.
 struct timespec modified(const struct stat& info) {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #if defined(__linux__)
 #include <linux/fs.h>  // FICLONE
@@ -76,10 +77,6 @@ void disarm() {
   g_unfinished.fd = -1;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Names of the system's own (/dev/stdout, /dev/fd/3, /proc/self/fd/1) stand
 // for an open descriptor, not a place in a folder: they are written directly,
 // whatever file is behind them.
@@ -139,6 +136,10 @@ bool set_blocking(int fd) {
 }
 
 }  // namespace
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 void prepare_process() {
   // A closed descriptor is reopened on /dev/null; open() takes the lowest
@@ -289,30 +290,17 @@ bool OutputFile::clone_from(int input) {
 bool OutputFile::commit() {
   if (mode_ == Mode::kNone) return false;
   SignalBlock block;
+  // A step that fails leaves the file to abandon(), which removes it.
   if (mode_ == Mode::kUnnamed) {
     std::string linked;
-    if (!link_unnamed(linked)) {
-      abandon();
-      return false;
-    }
+    if (!link_unnamed(linked)) return false;
     hidden_ = std::move(linked);
     mode_ = Mode::kHidden;
+    arm(hidden_, -1);
   }
-  const int fd = fd_;
-  fd_ = -1;
-  const bool closed = ::close(fd) == 0;
-  if (mode_ == Mode::kHidden) {
-    if (!closed || ::rename(hidden_.c_str(), target_.c_str()) != 0) {
-      ::unlink(hidden_.c_str());
-      disarm();
-      mode_ = Mode::kNone;
-      return false;
-    }
-  } else if (!closed) {
-    fd_ = -1;
-    abandon();
+  if (::close(std::exchange(fd_, -1)) != 0) return false;
+  if (mode_ == Mode::kHidden && ::rename(hidden_.c_str(), target_.c_str()) != 0)
     return false;
-  }
   disarm();
   mode_ = Mode::kNone;
   return true;

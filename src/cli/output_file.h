@@ -18,6 +18,9 @@ namespace iccdrop::cli {
 // SIGHUP remove the unfinished file, then end the process by the same signal.
 void prepare_process();
 
+// Whether two stat results are one file: the same device and inode.
+[[nodiscard]] bool same_file(const struct stat& a, const struct stat& b);
+
 enum class OutputStatus { kOpen, kIsInput, kDidNotOpen };
 
 class OutputFile {
@@ -50,7 +53,9 @@ class OutputFile {
   [[nodiscard]] bool clone_from(int input);
 
   // Puts the finished output under its name: closes the file and renames it
-  // into place. False when any step fails; the file is then abandoned.
+  // into place. False when any step fails; abandon() then removes the file
+  // (the destructor does too) and says what became of an output written in
+  // place.
   [[nodiscard]] bool commit();
 
   // Gives up an unfinished output: a new file is removed and the name keeps
