@@ -18,6 +18,7 @@
 #include "colorspace/collect.h"
 #include "colorspace/convert.h"
 #include "colorspace/registry.h"
+#include "stream/file_scan.h"
 #include "stream/window_rewrite.h"
 #include "stream/window_stream.h"
 
@@ -108,7 +109,7 @@ class Conversion {
   }
 
   // Whether an /ICCBased starts in the window's first 4096 bytes.
-  bool collect(const stream::PlacedWindow& window) {
+  bool collect(const stream::ScanWindow& window) {
     return all_ ? colorspace::collect_window_all(window.bytes, window.before, *all_)
                 : colorspace::collect_window(window.bytes, registry_);
   }
@@ -188,17 +189,14 @@ class Run {
     // a second read of the input that streams it to the output.
     const bool one_read = !options_.dry_run && output_.readable();
     const bool cloned = one_read && output_.clone_from(input_);
-    stream::FdSink sink(output_.fd());
     stream::WindowRuns candidates;
-    stream::FdSource pass1_input(input_);
-    const auto pass1 =
-        stream::run_pass(pass1_input, one_read && !cloned ? &sink : nullptr,
-                         [&](const stream::PlacedWindow& window) {
-                           if (conversion.collect(window) && one_read) {
-                             candidates.mark_front_of(window.offset / stream::kChunkSize);
-                           }
-                           return false;
-                         });
+    const auto pass1 = stream::scan_file(
+        input_, static_cast<std::uint64_t>(input_info_.st_size),
+        one_read && !cloned ? output_.fd() : -1, [&](const stream::ScanWindow& window) {
+          if (conversion.collect(window) && one_read) {
+            candidates.mark_front_of(window.offset / stream::kChunkSize);
+          }
+        });
     if (pass1.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
     if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))
@@ -220,6 +218,7 @@ class Run {
       // Pass 2 must read the bytes pass 1 read.
       if (!unchanged(input_info_, reopened)) return fail_changed();
       stream::FdSource pass2_input(input_);
+      stream::FdSink sink(output_.fd());
       pass2 = stream::run_pass(
           pass2_input, options_.dry_run ? nullptr : &sink,
           [&](const stream::PlacedWindow& window) { return conversion.convert(window); });

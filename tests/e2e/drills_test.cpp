@@ -184,8 +184,8 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
           return nth_open < 2;
         };
       } else {
-        // 20,000 bytes: the first read takes them all, the second meets
-        // the end.
+        // 20,000 bytes: the first read (a mapping) takes them all, the
+        // second meets the end.
         options.on_read = [&](const RunOptions::ReadCall& call) {
           if (call.positioned || call.nth < 2) return true;
           row.change(dir);
@@ -319,7 +319,7 @@ void expect_folder(const TempDir& dir, std::vector<std::string> names,
 #if defined(__linux__)
 TEST(KilledRun, SignalInEitherPassLeavesTheEarlierOutputOrNothing) {
   if (const auto why = testing::tracing_unavailable()) GTEST_SKIP() << *why;
-  // 3 MB: each pass takes a dozen reads of 256 KiB.
+  // 3 MB: pass 1 maps it at once, then reads at its end.
   static const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 3'000'000);
   struct Row {
     int signal;
@@ -337,13 +337,13 @@ TEST(KilledRun, SignalInEitherPassLeavesTheEarlierOutputOrNothing) {
       if (earlier) {
         ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
       }
-      // The signal comes on the third read of pass 1, or on the first
+      // The signal comes on the mapping of pass 1, or on the first
       // pread of pass 2, which reads back the windows it may rewrite.
       bool sent = false;
       RunOptions options;
       options.traced_path = "in.pdf";
       options.on_read = [&](const RunOptions::ReadCall& call) {
-        if (call.positioned != (row.pass == 2) || call.nth != (row.pass == 2 ? 1 : 3))
+        if (call.positioned != (row.pass == 2) || call.nth != 1)
           return true;
         sent = ::kill(call.child, row.signal) == 0;
         return false;

@@ -154,7 +154,9 @@ void trace(pid_t pid, const RunOptions& options, RunResult& result, int& status)
       ::ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void*>(sizeof info), &info);
       if (info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
       std::uint64_t path_arg = 0;
-      if (info.entry.nr == SYS_read || info.entry.nr == SYS_pread64) {
+      const bool maps_a_file =
+          info.entry.nr == SYS_mmap && static_cast<int>(info.entry.args[4]) >= 0;
+      if (info.entry.nr == SYS_read || info.entry.nr == SYS_pread64 || maps_a_file) {
         if (!opened || !watch_reads) continue;
         const bool positioned = info.entry.nr == SYS_pread64;
         int& count = positioned ? result.traced_preads : result.traced_reads;

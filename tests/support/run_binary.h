@@ -58,12 +58,13 @@ struct RunOptions {
   // on_open returns whether to go on watching; once it says no, the child
   // runs on untraced (or only to its exit, with measure_peak_memory).
   std::function<bool(int nth_open)> on_open;
-  // on_read runs when the child is about to read (read or pread) since its
-  // first open of `traced_path`; it may signal the child. Returns whether to
-  // go on watching, as on_open does.
+  // on_read runs when the child is about to read (read, pread, or mmap of a
+  // file, which reads a block by mapping it) since its first open of
+  // `traced_path`; it may signal the child. Returns whether to go on
+  // watching, as on_open does.
   struct ReadCall {
     int nth;          // 1-based, counted for each kind apart
-    bool positioned;  // pread
+    bool positioned;  // pread; read and mmap count together
     pid_t child;
   };
   std::function<bool(const ReadCall& call)> on_read;

@@ -1,19 +1,26 @@
 #include "stream/window_stream.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "stream/file_scan.h"
 #include "stream/window_rewrite.h"
 #include "support/memory_io.h"
+#include "support/run_binary.h"
 
 namespace iccdrop::stream {
 namespace {
@@ -507,6 +514,159 @@ TEST(RewriteWindows, MarkedWindowsAloneGiveWhatTheStreamGives) {
     ASSERT_EQ(d.rewritten, d.streamed);
     ASSERT_EQ(d.rewritten_visits, d.streamed_visits);
   }
+}
+
+// ---- The first pass over a file: mapped, or read with pread -------------------
+
+// A file in a temporary folder, open for reading, and the bytes it holds.
+struct InputFile {
+  InputFile(const testing::TempDir& dir, const Bytes& bytes) : path(dir.file("in")) {
+    const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    EXPECT_EQ(::write(out, bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
+    ::close(out);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  ~InputFile() { ::close(fd); }
+  std::string path;
+  int fd;
+};
+
+Bytes file_bytes(const std::string& path) {
+  Bytes bytes;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  unsigned char buffer[65536];
+  ssize_t got;
+  while (fd >= 0 && (got = ::read(fd, buffer, sizeof buffer)) > 0)
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  ::close(fd);
+  return bytes;
+}
+
+std::vector<Visit> streamed_visits(const Bytes& input) {
+  std::vector<Visit> visits;
+  MemorySource source(input);
+  run_pass(source, nullptr, [&](const PlacedWindow& w) {
+    visits.push_back(Visit{w.offset, w.before ? int{*w.before} : -1,
+                           Bytes(w.bytes.begin(), w.bytes.end())});
+    return false;
+  });
+  return visits;
+}
+
+// 64 KiB blocks: a multiple of every page size, and many blocks per file.
+constexpr std::size_t kTestBlock = 16 * kChunkSize;
+
+TEST(ScanFile, StepsTheStreamsWindowsAndCopiesTheFile) {
+  constexpr std::size_t kSizes[] = {0,
+                                    1,
+                                    4095,
+                                    4096,
+                                    8192,
+                                    8193,
+                                    kTestBlock - 1,
+                                    kTestBlock,
+                                    kTestBlock + 1,
+                                    kTestBlock + 4096,
+                                    kTestBlock + 4097,
+                                    3 * kTestBlock + 12'345};
+  for (const ScanMethod method : {ScanMethod::kMap, ScanMethod::kRead}) {
+    for (const std::size_t size : kSizes) {
+      for (const bool copy : {true, false}) {
+        SCOPED_TRACE(::testing::Message()
+                     << (method == ScanMethod::kMap ? "mapped" : "read") << ", " << size
+                     << " bytes" << (copy ? ", copied" : ""));
+        const Bytes input = random_bytes(size, static_cast<unsigned>(size));
+        testing::TempDir dir;
+        const InputFile in(dir, input);
+        const int out =
+            copy ? ::open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)
+                 : -1;
+        std::vector<Visit> visits;
+        const PassResult result = scan_file(
+            in.fd, size, out,
+            [&](const ScanWindow& w) {
+              visits.push_back(Visit{w.offset, w.before ? int{*w.before} : -1,
+                                     Bytes(w.bytes.begin(), w.bytes.end())});
+            },
+            method, kTestBlock);
+        EXPECT_EQ(result.status, PassStatus::kOk);
+        EXPECT_EQ(result.bytes, size);
+        EXPECT_EQ(visits, streamed_visits(input));
+        if (copy) {
+          ::close(out);
+          EXPECT_EQ(file_bytes(dir.file("out")), input);
+        }
+      }
+    }
+  }
+}
+
+// The file is not the size the pass was told, or shrinks while the pass
+// reads it: the count of bytes says so. The shrinking file loses pages that
+// are mapped already; they read as zeros, and the pass ends.
+TEST(ScanFile, FileOfAnotherSizeIsCountedAsItIs) {
+  constexpr std::size_t kSize = 5 * kTestBlock;
+  const Bytes input = random_bytes(kSize);
+  for (const ScanMethod method : {ScanMethod::kMap, ScanMethod::kRead}) {
+    SCOPED_TRACE(method == ScanMethod::kMap ? "mapped" : "read");
+    testing::TempDir dir;
+    const InputFile in(dir, input);
+    const int out = ::open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Told less than the file holds: the read at the end finds more.
+    PassResult result = scan_file(
+        in.fd, kSize - 10, out, [](const ScanWindow&) {}, method, kTestBlock);
+    EXPECT_EQ(result.status, PassStatus::kOk);
+    EXPECT_EQ(result.bytes, kSize - 9);
+    // Cut to 5,000 bytes in the middle of the second block.
+    result = scan_file(
+        in.fd, kSize, out,
+        [&](const ScanWindow& w) {
+          if (w.offset == kTestBlock + 8192) {
+            EXPECT_EQ(::truncate(in.path.c_str(), 5000), 0);
+          }
+        },
+        method, kTestBlock);
+    EXPECT_EQ(result.status, PassStatus::kOk);
+    EXPECT_EQ(result.bytes, 5000u);
+    ::close(out);
+  }
+}
+
+TEST(ScanFile, OutputThatTakesNoBytesFailsThePass) {
+  const Bytes input = random_bytes(3 * kTestBlock);
+  testing::TempDir dir;
+  const InputFile in(dir, input);
+  const int read_only = ::open(in.path.c_str(), O_RDONLY | O_CLOEXEC);
+  const PassResult result = scan_file(
+      in.fd, input.size(), read_only, [](const ScanWindow&) {}, ScanMethod::kMap,
+      kTestBlock);
+  ::close(read_only);
+  EXPECT_EQ(result.status, PassStatus::kWriteError);
+}
+
+// Where the kernel will not copy between the two files (another file
+// system), the blocks are written from memory.
+TEST(ScanFile, OutputOnAnotherFileSystemIsWritten) {
+  testing::TempDir dir;
+  struct stat here {
+  }, shm{};
+  if (::stat(dir.path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 ||
+      here.st_dev == shm.st_dev || ::access("/dev/shm", W_OK) != 0) {
+    GTEST_SKIP() << "needs a writable /dev/shm on another file system than "
+                 << dir.path();
+  }
+  const Bytes input = random_bytes(3 * kTestBlock + 77);
+  const InputFile in(dir, input);
+  char name[] = "/dev/shm/iccdrop-scan-XXXXXX";
+  const int out = ::mkstemp(name);
+  ASSERT_GE(out, 0);
+  const PassResult result = scan_file(
+      in.fd, input.size(), out, [](const ScanWindow&) {}, ScanMethod::kMap, kTestBlock);
+  ::close(out);
+  EXPECT_EQ(result.status, PassStatus::kOk);
+  EXPECT_EQ(file_bytes(name), input);
+  ::unlink(name);
 }
 
 }  // namespace
