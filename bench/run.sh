@@ -107,6 +107,25 @@ cpu_now() {
   to_us "${t[1]}"
   CPU=$((CPU + US))
 }
+# timed STDOUT CMD...: runs CMD with its standard output into STDOUT, after
+# removing the output file of the last command (untimed); sets WALL and USED
+# to its wall time and its user + system CPU time, in microseconds. Each
+# command writes a new file: in a virtual machine that gives freed memory
+# back to its host, a command that writes while an earlier 1 GiB output
+# still exists (iccdrop renames its new output onto the old one at the end;
+# cat empties the old one first and reuses its pages) can take 2-10 times
+# as long in the kernel, depending only on what ran before it.
+timed() {
+  local stdout=$1 t0 c0
+  shift
+  rm -f "$out"
+  cpu_now
+  c0=$CPU t0=${EPOCHREALTIME/[.,]/}
+  "$@" >"$stdout"
+  WALL=$((${EPOCHREALTIME/[.,]/} - t0))
+  cpu_now
+  USED=$((CPU - c0))
+}
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 echo "== timing $iccdrop"
@@ -127,41 +146,22 @@ bench() {
   fi
   local cat_times=() icc_times=() all_times=() cat_cpus=() icc_cpus=() all_cpus=()
   local port_times=() port_cpus=()
-  local t0 t1 t2 t3 t4 c0 c1 c2 c3 c4 i
-  # Warm-up: each command once, so the input and the output's blocks are hot.
+  local i
+  # Warm-up: each command once, so that the input is in the page cache.
   cat "$in" >"$out"
   "$iccdrop" "$in" "$out" >"$messages"
   "$iccdrop" --all "$in" "$out" >"$messages"
   [[ -z $portable ]] || "$portable" "$in" "$out" >"$messages"
   for ((i = 0; i < reps; i++)); do
-    cpu_now
-    c0=$CPU
-    t0=${EPOCHREALTIME/[.,]/}
-    cat "$in" >"$baseline_out"
-    t1=${EPOCHREALTIME/[.,]/}
-    cpu_now
-    c1=$CPU
-    "$iccdrop" "$in" "$out" >"$messages"
-    t2=${EPOCHREALTIME/[.,]/}
-    cpu_now
-    c2=$CPU
-    "$iccdrop" --all "$in" "$out" >"$messages"
-    t3=${EPOCHREALTIME/[.,]/}
-    cpu_now
-    c3=$CPU
-    cat_times+=($((t1 - t0)))
-    icc_times+=($((t2 - t1)))
-    all_times+=($((t3 - t2)))
-    cat_cpus+=($((c1 - c0)))
-    icc_cpus+=($((c2 - c1)))
-    all_cpus+=($((c3 - c2)))
+    timed "$baseline_out" cat "$in"
+    cat_times+=("$WALL") cat_cpus+=("$USED")
+    timed "$messages" "$iccdrop" "$in" "$out"
+    icc_times+=("$WALL") icc_cpus+=("$USED")
+    timed "$messages" "$iccdrop" --all "$in" "$out"
+    all_times+=("$WALL") all_cpus+=("$USED")
     if [[ -n $portable ]]; then
-      "$portable" "$in" "$out" >"$messages"
-      t4=${EPOCHREALTIME/[.,]/}
-      cpu_now
-      c4=$CPU
-      port_times+=($((t4 - t3)))
-      port_cpus+=($((c4 - c3)))
+      timed "$messages" "$portable" "$in" "$out"
+      port_times+=("$WALL") port_cpus+=("$USED")
     fi
   done
   local cat_us cat_cpu bytes
