@@ -19,7 +19,7 @@ namespace iccdrop::stream {
 // Bytes mapped at once, and written at once: a multiple of any page size
 // (64 KiB on some ARM64 systems). Memory: the block and one chunk of
 // look-ahead, as pages of the file.
-inline constexpr std::size_t kScanBlock = 256 * kChunkSize;
+inline constexpr std::size_t kScanBlock = 512 * kChunkSize;
 
 // A window the step may only read; laid out as PlacedWindow.
 struct ScanWindow {

@@ -319,7 +319,7 @@ void expect_folder(const TempDir& dir, std::vector<std::string> names,
 #if defined(__linux__)
 TEST(KilledRun, SignalInEitherPassLeavesTheEarlierOutputOrNothing) {
   if (const auto why = testing::tracing_unavailable()) GTEST_SKIP() << *why;
-  // 3 MB: pass 1 maps it in three blocks, then reads at its end.
+  // 3 MB: pass 1 maps it in two blocks, then reads at its end.
   static const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 3'000'000);
   struct Row {
     int signal;
