@@ -182,12 +182,12 @@ class Run {
     }
 
     Conversion conversion(options_.all);
-    // A regular output that can be read back is written in pass 1 as the
-    // input is read (or made a clone of it, where the file system shares
-    // blocks), and pass 2 reads and rewrites only the windows that may
-    // change: one read of the input. Any other output, or a dry run, gets
-    // a second read of the input that streams it to the output.
-    const bool one_read = !options_.dry_run && output_.readable();
+    // A regular output is copied from the input in pass 1 as the input is
+    // read (or made a clone of it, where the file system shares blocks),
+    // and pass 2 reads again only the windows that may change, and writes
+    // those that do: one read of the input. Any other output, or a dry
+    // run, gets a second read of the input that streams it to the output.
+    const bool one_read = !options_.dry_run && output_.is_regular();
     const bool cloned = one_read && output_.clone_from(input_);
     stream::WindowRuns candidates;
     const auto pass1 = stream::scan_file(
@@ -204,12 +204,13 @@ class Run {
 
     stream::PassResult pass2;
     if (one_read) {
-      stream::FdFile file(output_.fd());
+      stream::FdFile input(input_);
+      stream::FdFile output(output_.fd());
       pass2 = stream::rewrite_windows(
-          file, pass1.bytes, candidates.runs(),
+          input, output, pass1.bytes, candidates.runs(),
           [&](const stream::PlacedWindow& window) { return conversion.convert(window); });
-      // Pass 2 reads the output back: any failure is the output's.
-      if (pass2.status != stream::PassStatus::kOk) return fail_writing();
+      if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
+      if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();
     } else {
       ::close(input_);
       struct stat reopened {};

@@ -189,10 +189,7 @@ OutputStatus OutputFile::open(const std::string& name, const struct stat& input)
   // require; this descriptor is also the fallback for writing in place.
   int existing_fd = -1;
   if (exists) {
-    existing_fd = ::open(target_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    readable_ = existing_fd >= 0;
-    if (existing_fd < 0)
-      existing_fd = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    existing_fd = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat opened {};
     if (existing_fd < 0) return OutputStatus::kDidNotOpen;
     if (::fstat(existing_fd, &opened) != 0 || !same_file(opened, existing)) {
@@ -203,7 +200,6 @@ OutputStatus OutputFile::open(const std::string& name, const struct stat& input)
   const std::string folder = folder_of(target_);
   if (create_unnamed(folder) || create_hidden(folder)) {
     if (existing_fd >= 0) ::close(existing_fd);
-    readable_ = true;
     // A new output gets what open(O_CREAT, 0666) would give under the umask;
     // an existing one keeps its owner, where we may set it, and its mode.
     if (exists) {

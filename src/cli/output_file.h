@@ -43,9 +43,6 @@ class OutputFile {
 
   int fd() const { return fd_; }
   bool is_regular() const { return mode_ != Mode::kDirect && mode_ != Mode::kNone; }
-  // A regular output open for reading too, so that pass 2 can rewrite it in
-  // place (an output written in place may allow writing only).
-  bool readable() const { return is_regular() && readable_; }
 
   // Makes the new file a clone of `input`, sharing its blocks, where the
   // file system can (XFS, btrfs: FICLONE); false where it cannot, and the
@@ -72,7 +69,6 @@ class OutputFile {
   bool link_unnamed(std::string& linked);
 
   bool unnamed_files_ = true;
-  bool readable_ = true;
   Mode mode_ = Mode::kNone;
   int fd_ = -1;
   std::string target_;  // the file that gets replaced: the name, links followed

@@ -44,39 +44,52 @@ bool FdFile::write_at(std::uint64_t offset, std::span<const unsigned char> bytes
   return true;
 }
 
-PassResult rewrite_windows(ByteFile& file, std::uint64_t size,
+PassResult rewrite_windows(ByteFile& input, ByteFile& output, std::uint64_t size,
                            std::span<const WindowRun> runs, const RunStep& step,
                            std::size_t read_block) {
   assert(read_block >= kChunkSize && read_block % kChunkSize == 0);
-  // One byte in front of the windows: the byte before the first of them.
+  // buffer[0] is the byte before the windows (unused at the file's start),
+  // buffer[1 + i] the byte at offset start + i.
   std::vector<unsigned char> buffer(1 + read_block + kWindowSize);
   PassResult result;
+  // The last byte the previous run held, as its steps left it: the one
+  // byte of the output that a later run reads (as the byte before its first
+  // window) and that may differ from the input's.
+  std::optional<std::pair<std::uint64_t, unsigned char>> last_held;
   for (const WindowRun& run : runs) {
     std::uint64_t window = run.first;
-    while (window <= run.last && window * kChunkSize < size) {
-      // Windows from `window` on, as many as the buffer holds whole, and the
-      // bytes after the last of them up to the end of its look-ahead.
-      const std::uint64_t start = window * kChunkSize;
-      const std::uint64_t end =
-          std::min({size, start + read_block + kWindowSize, (run.last + 2) * kChunkSize});
-      const std::size_t lead = start > 0 ? 1 : 0;
-      const auto length = static_cast<std::size_t>(end - start) + lead;
-      const auto got = file.read_at(start - lead, std::span(buffer).first(length));
+    std::uint64_t start = window * kChunkSize;
+    if (start >= size) continue;
+    // The run's bytes end with the look-ahead of its last window.
+    const std::uint64_t run_end = std::min(size, (run.last + 2) * kChunkSize);
+    std::size_t held = 0;  // bytes from `start` on in the buffer
+    while (true) {
+      // Windows from `window` on, as many as the buffer holds whole: the
+      // bytes held already (windows not yet stepped, with the rewrites of
+      // the windows before them), then the next bytes of the input.
+      const std::uint64_t end = std::min(run_end, start + read_block + kWindowSize);
+      const bool with_before = held == 0 && start > 0;
+      const std::uint64_t offset = start + held - (with_before ? 1 : 0);
+      const auto length = static_cast<std::size_t>(end - offset);
+      const auto got = input.read_at(
+          offset, std::span(buffer).subspan(with_before ? 0 : 1 + held, length));
       if (!got || *got != length) return {PassStatus::kReadError, result.bytes};
-      result.bytes += end - start;
-      const std::span<unsigned char> bytes =
-          std::span(buffer).subspan(lead, length - lead);
+      result.bytes += length;
+      if (with_before && last_held && last_held->first == start - 1) {
+        buffer[0] = last_held->second;
+      }
+      held = static_cast<std::size_t>(end - start);
+      const std::span<unsigned char> bytes = std::span(buffer).subspan(1, held);
       // The bytes the steps changed lie within [dirty_begin, dirty_end).
-      std::size_t dirty_begin = bytes.size(), dirty_end = 0;
+      std::size_t dirty_begin = held, dirty_end = 0;
       std::size_t at = 0;
-      while (window <= run.last && at < bytes.size()) {
+      while (window <= run.last && at < held) {
         const std::size_t window_size = static_cast<std::size_t>(
             std::min<std::uint64_t>(kWindowSize, size - start - at));
         // A window cut short by the buffer waits for the next read.
-        if (at + window_size > bytes.size()) break;
+        if (at + window_size > held) break;
         const std::optional<unsigned char> before =
-            start + at > 0 ? std::optional<unsigned char>(buffer[lead + at - 1])
-                           : std::nullopt;
+            start + at > 0 ? std::optional(buffer[at]) : std::nullopt;
         if (step(PlacedWindow{bytes.subspan(at, window_size), start + at, before})) {
           dirty_begin = std::min(dirty_begin, at);
           dirty_end = std::max(dirty_end, at + window_size);
@@ -84,14 +97,23 @@ PassResult rewrite_windows(ByteFile& file, std::uint64_t size,
         at += kChunkSize;
         ++window;
       }
-      // What the steps changed goes back now, the look-ahead too: the next
-      // read takes the windows not yet stepped from the file again. One
-      // write from the first changed window's start to the last one's end.
+      // What the steps changed goes to the output now, the look-ahead too,
+      // in one write from the first changed window's start to the last
+      // one's end.
       if (dirty_begin < dirty_end &&
-          !file.write_at(start + dirty_begin,
-                         bytes.subspan(dirty_begin, dirty_end - dirty_begin))) {
+          !output.write_at(start + dirty_begin,
+                           bytes.subspan(dirty_begin, dirty_end - dirty_begin))) {
         return {PassStatus::kWriteError, result.bytes};
       }
+      if (window > run.last || start + at >= size) {
+        last_held = std::pair(end - 1, bytes[held - 1]);
+        break;
+      }
+      // The windows not stepped yet move to the front, with the byte
+      // before them; the next read brings the bytes after them.
+      std::memmove(buffer.data(), buffer.data() + at, held - at + 1);
+      start += at;
+      held -= at;
     }
   }
   return result;

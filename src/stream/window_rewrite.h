@@ -1,8 +1,8 @@
 // Pass 2 over chosen windows only: the windows that may hold something to
 // rewrite are marked in pass 1, and pass 2 reads just those (with their
-// look-ahead) from a file that already holds every byte of the output,
-// steps them as the window stream would and writes back the chunks that
-// changed.
+// look-ahead) from the input, steps them as the window stream would and
+// writes the chunks that changed to an output that already holds every byte
+// of the input.
 #pragma once
 
 #include <cstddef>
@@ -41,7 +41,8 @@ class WindowRuns {
   std::vector<WindowRun> runs_;
 };
 
-// Random access to the file pass 2 rewrites.
+// Random access to the files of pass 2: the input it reads, the output it
+// writes.
 class ByteFile {
  public:
   virtual ~ByteFile() = default;
@@ -52,7 +53,7 @@ class ByteFile {
   virtual bool write_at(std::uint64_t offset, std::span<const unsigned char> bytes) = 0;
 };
 
-// pread and pwrite on a descriptor open for reading and writing.
+// pread and pwrite on a descriptor.
 class FdFile final : public ByteFile {
  public:
   explicit FdFile(int fd) : fd_(fd) {}
@@ -64,14 +65,14 @@ class FdFile final : public ByteFile {
   int fd_;
 };
 
-// Steps the windows of each run of `runs` over `file` (`size` bytes), in
-// order, each window seeing the rewrites of the window before it in the run,
-// exactly as run_pass steps them over the same bytes, and writes back the
-// windows the steps say they changed. `file` must hold the bytes
-// the window stream would read, with the rewrites of every earlier run.
-// The bytes read are counted in PassResult::bytes. Memory: a buffer of
-// read_block + 8193 bytes.
-PassResult rewrite_windows(ByteFile& file, std::uint64_t size,
+// Steps the windows of each run of `runs`, in order, each window seeing the
+// rewrites of the window before it in the run, exactly as run_pass steps
+// them over the same bytes, and writes the windows the steps say they
+// changed to `output`. The windows' bytes are read from `input` (`size`
+// bytes), each once; `output` must hold the input's bytes, and gets the
+// rewrites. The bytes read are counted in PassResult::bytes. Memory: a
+// buffer of read_block + 8193 bytes.
+PassResult rewrite_windows(ByteFile& input, ByteFile& output, std::uint64_t size,
                            std::span<const WindowRun> runs, const RunStep& step,
                            std::size_t read_block = kDefaultReadBlock);
 

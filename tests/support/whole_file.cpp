@@ -105,9 +105,10 @@ ConvertedFile convert_in_memory_one_read(std::string_view input, bool all,
   stream::WindowRuns marks;
   const Steps steps = collected(input, all, read_block, &sink, &marks);
   ConvertedFile result;
+  MemoryFile in(std::vector<unsigned char>(input.begin(), input.end()));
   MemoryFile file(sink.bytes());
   result.status = stream::rewrite_windows(
-                      file, input.size(), marks.runs(),
+                      in, file, input.size(), marks.runs(),
                       [&](const stream::PlacedWindow& window) {
                         return steps.convert(window, result.changes);
                       },

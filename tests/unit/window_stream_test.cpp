@@ -441,9 +441,10 @@ Designs run_both(const Bytes& input, std::size_t read_block) {
       return v.offset / kChunkSize >= r.first && v.offset / kChunkSize <= r.last;
     });
   });
+  MemoryFile in(input);
   MemoryFile file(input);
   const PassResult result = rewrite_windows(
-      file, input.size(), marks.runs(),
+      in, file, input.size(), marks.runs(),
       [&](const PlacedWindow& w) {
         d.rewritten_visits.push_back(Visit{w.offset, w.before ? int{*w.before} : -1,
                                            Bytes(w.bytes.begin(), w.bytes.end())});
