@@ -11,8 +11,6 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace iccdrop::stream {
@@ -38,11 +36,19 @@ extern "C" void zero_lost_page(int, siginfo_t* info, void*) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
   if (address >= g_mapped.begin && address < g_mapped.end) {
     void* page = reinterpret_cast<void*>(address & ~(g_mapped.page_size - 1));
-    if (::mmap(page, g_mapped.page_size, PROT_READ,
-               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+#if defined(MAP_ANONYMOUS) || defined(MAP_ANON)
+#if defined(MAP_ANONYMOUS)
+    constexpr int kZeros = MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED;
+#else
+    constexpr int kZeros = MAP_PRIVATE | MAP_ANON | MAP_FIXED;
+#endif
+    if (::mmap(page, g_mapped.page_size, PROT_READ, kZeros, -1, 0) != MAP_FAILED) {
       g_mapped.lost = 1;
       return;
     }
+#else
+    (void)page;
+#endif
   }
   ::signal(SIGBUS, SIG_DFL);
 }
@@ -133,11 +139,11 @@ class OutputCopy {
   OutputCopy& operator=(const OutputCopy&) = delete;
   ~OutputCopy() {
     stop_.store(true);
-    if (thread_.joinable()) thread_.join();
+    join();
   }
 
   // Whether the thread copies the rest: then put() has nothing to do.
-  bool copying_ahead() const { return thread_.joinable(); }
+  bool copying_ahead() const { return running_; }
 
   // Puts the block of `bytes` that lies at `offset` in the input; then,
   // where the kernel copied it, has the thread copy from there to `size`.
@@ -170,7 +176,7 @@ class OutputCopy {
 
   // Waits for the thread: false when its copy failed (errno tells).
   bool finish() {
-    if (thread_.joinable()) thread_.join();
+    join();
     if (!failed_.load(std::memory_order_acquire)) return true;
     errno = error_;
     return false;
@@ -182,7 +188,7 @@ class OutputCopy {
   // Copies [from, to) by copy_file_range, in steps so that a stop is seen.
   // kNotHere where the files do not allow it, before any byte is copied.
   Copied kernel_copy(std::uint64_t from, std::uint64_t to) {
-#if defined(__linux__)
+#if defined(__linux__) && defined(_GNU_SOURCE)
     constexpr std::uint64_t kStep = std::uint64_t{16} << 20;
     while (from < to && !stop_.load(std::memory_order_relaxed)) {
       auto in = static_cast<off_t>(from);
@@ -191,8 +197,12 @@ class OutputCopy {
           ::copy_file_range(fd_, &in, output_, &out,
                             static_cast<std::size_t>(std::min(to - from, kStep)), 0);
       if (put < 0 && errno == EINTR) continue;
+      // Not between these files (EXDEV: two file systems; EINVAL, EOPNOTSUPP:
+      // a file system without it), or not in this system or sandbox (ENOSYS,
+      // EPERM). EBADF too: write() then tells whether the output takes bytes.
       if (put < 0 && !copied_any_ &&
-          (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+          (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS ||
+           errno == EPERM || errno == EBADF)) {
         return Copied::kNotHere;
       }
       if (put < 0) return Copied::kFailed;
@@ -207,27 +217,36 @@ class OutputCopy {
 #else
     (void)from;
     (void)to;
+    (void)fd_;
+    (void)copied_any_;
     return Copied::kNotHere;
 #endif
   }
 
-  // The thread takes no signals: the handlers that clean up run here.
+  // The thread takes no signals: the handlers that clean up run in this
+  // one. Where no thread can be made (a tight address-space limit), this
+  // one copies each block.
   void start_thread(std::uint64_t from, std::uint64_t size) {
     if (from >= size) return;
+    ahead_from_ = from;
+    ahead_to_ = size;
     sigset_t all, saved;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &saved);
-    try {
-      thread_ = std::thread([this, from, size] {
-        if (kernel_copy(from, size) != Copied::kAll) {
-          error_ = errno;
-          failed_.store(true, std::memory_order_release);
-        }
-      });
-    } catch (const std::system_error&) {
-      // No thread (a tight address-space limit): this thread copies.
-    }
+    running_ = ::pthread_create(&thread_, nullptr, &OutputCopy::copy_ahead, this) == 0;
     ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  }
+  static void* copy_ahead(void* self) {
+    auto& copy = *static_cast<OutputCopy*>(self);
+    if (copy.kernel_copy(copy.ahead_from_, copy.ahead_to_) != Copied::kAll) {
+      copy.error_ = errno;
+      copy.failed_.store(true, std::memory_order_release);
+    }
+    return nullptr;
+  }
+  void join() {
+    if (running_) ::pthread_join(thread_, nullptr);
+    running_ = false;
   }
 
   int fd_;
@@ -237,7 +256,10 @@ class OutputCopy {
   std::atomic<bool> stop_{false};
   std::atomic<bool> failed_{false};
   int error_ = 0;
-  std::thread thread_;
+  std::uint64_t ahead_from_ = 0;
+  std::uint64_t ahead_to_ = 0;
+  bool running_ = false;
+  pthread_t thread_{};
 };
 
 // After a lost page or a short read: the file's size now where it shrank,
