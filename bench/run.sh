@@ -10,12 +10,12 @@
 #   bench/run.sh [--quick] [--reps N] [--dir DIR] [--only NAME[,NAME...]] [--keep]
 #                [--portable]
 #
-#   --quick   small inputs (64 MiB realistic, 16 MiB adversarial, 5,000 and
+#   --quick   small inputs (64 and 16 MiB realistic, 16 MiB adversarial, 5,000 and
 #             20,000 colour spaces) for a check in a few seconds
 #   --reps N  timed runs of each command per input, after one warm-up (5)
 #   --dir D   scratch folder for inputs and outputs (/tmp/iccdrop-bench);
 #             the output is written there too, on the input's file system
-#   --only    realistic, reflink, digits, digit-run, near-misses, random,
+#   --only    realistic (1 GiB and 256 MiB), reflink, digits, digit-run, near-misses, random,
 #             scale, scale-wide (colour spaces only --all converts); reflink
 #             is the realistic input on an XFS loop mount with reflink (made
 #             when run as root with xfsprogs, skipped with the reason
@@ -241,7 +241,10 @@ mount_reflink() {
 
 for what in ${only//,/ }; do
   case $what in
-    realistic) bench realistic realistic "$realistic_bytes" ;;
+    realistic)
+      bench realistic realistic "$realistic_bytes"
+      bench realistic/4 realistic $((realistic_bytes / 4))
+      ;;
     reflink)
       if mount_reflink; then
         # Input and output on the mount; the baseline is one read of the input.
