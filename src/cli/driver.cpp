@@ -190,9 +190,10 @@ class Run {
     const bool one_read = !options_.dry_run && output_.is_regular();
     const bool cloned = one_read && output_.clone_from(input_);
     stream::WindowRuns candidates;
+    copy_.emplace(input_, output_.fd());
     const auto pass1 = stream::scan_file(
         input_, static_cast<std::uint64_t>(input_info_.st_size),
-        one_read && !cloned ? output_.fd() : -1, [&](const stream::ScanWindow& window) {
+        one_read && !cloned ? &*copy_ : nullptr, [&](const stream::ScanWindow& window) {
           if (conversion.collect(window) && one_read) {
             candidates.mark_front_of(window.offset / stream::kChunkSize);
           }
@@ -204,11 +205,16 @@ class Run {
 
     stream::PassResult pass2;
     if (one_read) {
+      // The copy may still be going on: pass 2's writes wait for it.
       stream::FdFile input(input_);
-      stream::FdFile output(output_.fd());
+      stream::CopiedOutput output(output_.fd(), *copy_);
       pass2 = stream::rewrite_windows(
           input, output, pass1.bytes, candidates.runs(),
           [&](const stream::PlacedWindow& window) { return conversion.convert(window); });
+      if (!copy_->finish()) {
+        const auto copied = stream::copy_failed(input_, pass1.bytes, pass1.bytes);
+        return copied.status == stream::PassStatus::kOk ? fail_changed() : fail_writing();
+      }
       if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
       if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();
     } else {
@@ -245,6 +251,7 @@ class Run {
   // keeps what it held before), prints the message and what became of an
   // output written in place.
   int fail(const char* format, const char* name) {
+    copy_.reset();  // no thread may write to the file given up
     const char* note = output_.abandon();
     print(format, name);
     if (note != nullptr) print(note, output_name_.c_str());
@@ -261,6 +268,7 @@ class Run {
   int input_ = -1;
   struct stat input_info_ {};
   OutputFile output_;
+  std::optional<stream::OutputCopy> copy_;  // pass 1's copy into the output
 };
 
 }  // namespace

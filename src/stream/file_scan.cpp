@@ -126,142 +126,6 @@ std::optional<std::size_t> read_at(int fd, std::uint64_t offset,
   return done;
 }
 
-// Copies the input's bytes to the same offsets of the output. The kernel
-// copies them file to file (sharing the blocks where the file system can),
-// without the copy out of this process's memory that write() makes; where
-// the two files do not allow that, blocks are written from memory. Once the
-// kernel has copied a block, the rest of the file is copied by a thread of
-// its own while this one scans: the copy and the scan take a core each.
-class OutputCopy {
- public:
-  OutputCopy(int fd, int output) : fd_(fd), output_(output) {}
-  OutputCopy(const OutputCopy&) = delete;
-  OutputCopy& operator=(const OutputCopy&) = delete;
-  ~OutputCopy() {
-    stop_.store(true);
-    join();
-  }
-
-  // Whether the thread copies the rest: then put() has nothing to do.
-  bool copying_ahead() const { return running_; }
-
-  // Puts the block of `bytes` that lies at `offset` in the input; then,
-  // where the kernel copied it, has the thread copy from there to `size`.
-  // False on a failed write; errno tells.
-  bool put(std::uint64_t offset, std::span<const unsigned char> bytes,
-           std::uint64_t size) {
-    if (copying_ahead()) return true;
-    if (by_kernel_) {
-      const auto copied = kernel_copy(offset, offset + bytes.size());
-      if (copied == Copied::kAll) {
-        start_thread(offset + bytes.size(), size);
-        return true;
-      }
-      if (copied == Copied::kFailed) return false;
-      by_kernel_ = false;
-    }
-    while (!bytes.empty()) {
-      const ssize_t put =
-          ::pwrite(output_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
-      offset += static_cast<std::uint64_t>(put);
-      bytes = bytes.subspan(static_cast<std::size_t>(put));
-    }
-    return true;
-  }
-
-  // Whether the thread has failed already, so the scan can stop early.
-  bool failed_ahead() const { return failed_.load(std::memory_order_acquire); }
-
-  // Waits for the thread: false when its copy failed (errno tells).
-  bool finish() {
-    join();
-    if (!failed_.load(std::memory_order_acquire)) return true;
-    errno = error_;
-    return false;
-  }
-
- private:
-  enum class Copied { kAll, kFailed, kNotHere };
-
-  // Copies [from, to) by copy_file_range, in steps so that a stop is seen.
-  // kNotHere where the files do not allow it, before any byte is copied.
-  Copied kernel_copy(std::uint64_t from, std::uint64_t to) {
-#if defined(__linux__) && defined(_GNU_SOURCE)
-    constexpr std::uint64_t kStep = std::uint64_t{16} << 20;
-    while (from < to && !stop_.load(std::memory_order_relaxed)) {
-      auto in = static_cast<off_t>(from);
-      auto out = static_cast<off_t>(from);
-      const ssize_t put =
-          ::copy_file_range(fd_, &in, output_, &out,
-                            static_cast<std::size_t>(std::min(to - from, kStep)), 0);
-      if (put < 0 && errno == EINTR) continue;
-      // Not between these files (EXDEV: two file systems; EINVAL, EOPNOTSUPP:
-      // a file system without it), or not in this system or sandbox (ENOSYS,
-      // EPERM). EBADF too: write() then tells whether the output takes bytes.
-      if (put < 0 && !copied_any_ &&
-          (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS ||
-           errno == EPERM || errno == EBADF)) {
-        return Copied::kNotHere;
-      }
-      if (put < 0) return Copied::kFailed;
-      if (put == 0) {  // the input ends before `to`: it shrank
-        errno = EFAULT;
-        return Copied::kFailed;
-      }
-      copied_any_ = true;
-      from += static_cast<std::uint64_t>(put);
-    }
-    return Copied::kAll;
-#else
-    (void)from;
-    (void)to;
-    (void)fd_;
-    (void)copied_any_;
-    return Copied::kNotHere;
-#endif
-  }
-
-  // The thread takes no signals: the handlers that clean up run in this
-  // one. Where no thread can be made (a tight address-space limit), this
-  // one copies each block.
-  void start_thread(std::uint64_t from, std::uint64_t size) {
-    if (from >= size) return;
-    ahead_from_ = from;
-    ahead_to_ = size;
-    sigset_t all, saved;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &saved);
-    running_ = ::pthread_create(&thread_, nullptr, &OutputCopy::copy_ahead, this) == 0;
-    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  }
-  static void* copy_ahead(void* self) {
-    auto& copy = *static_cast<OutputCopy*>(self);
-    if (copy.kernel_copy(copy.ahead_from_, copy.ahead_to_) != Copied::kAll) {
-      copy.error_ = errno;
-      copy.failed_.store(true, std::memory_order_release);
-    }
-    return nullptr;
-  }
-  void join() {
-    if (running_) ::pthread_join(thread_, nullptr);
-    running_ = false;
-  }
-
-  int fd_;
-  int output_;
-  bool by_kernel_ = true;
-  bool copied_any_ = false;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> failed_{false};
-  int error_ = 0;
-  std::uint64_t ahead_from_ = 0;
-  std::uint64_t ahead_to_ = 0;
-  bool running_ = false;
-  pthread_t thread_{};
-};
-
 // After a lost page or a short read: the file's size now where it shrank,
 // else the bytes could not be read.
 PassResult lost_page_result(int fd, std::uint64_t size, std::uint64_t bytes) {
@@ -271,16 +135,156 @@ PassResult lost_page_result(int fd, std::uint64_t size, std::uint64_t bytes) {
   return {PassStatus::kReadError, bytes};
 }
 
-// A copy that failed: the input shrank, or the output could not be written.
+}  // namespace
+
+OutputCopy::OutputCopy(int input, int output) : input_(input), output_(output) {
+  ::pthread_mutex_init(&mutex_, nullptr);
+  ::pthread_cond_init(&progress_, nullptr);
+}
+
+OutputCopy::~OutputCopy() {
+  stop_.store(true);
+  join();
+  ::pthread_cond_destroy(&progress_);
+  ::pthread_mutex_destroy(&mutex_);
+}
+
+bool OutputCopy::put(std::uint64_t offset, std::span<const unsigned char> bytes,
+                     std::uint64_t size) {
+  if (running_) return true;
+  if (by_kernel_) {
+    const auto copied = kernel_copy(offset, offset + bytes.size(), false);
+    if (copied == Copied::kAll) {
+      start_thread(offset + bytes.size(), size);
+      return true;
+    }
+    if (copied == Copied::kFailed) return false;
+    by_kernel_ = false;
+  }
+  while (!bytes.empty()) {
+    const ssize_t put =
+        ::pwrite(output_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    offset += static_cast<std::uint64_t>(put);
+    bytes = bytes.subspan(static_cast<std::size_t>(put));
+  }
+  return true;
+}
+
+bool OutputCopy::failed() const { return failed_.load(std::memory_order_acquire); }
+
+bool OutputCopy::wait_for(std::uint64_t end) {
+  if (!running_) return !failed();
+  ::pthread_mutex_lock(&mutex_);
+  while (copied_to_ < end && !done_) ::pthread_cond_wait(&progress_, &mutex_);
+  const bool there = copied_to_ >= end;
+  ::pthread_mutex_unlock(&mutex_);
+  return there;
+}
+
+bool OutputCopy::finish() {
+  join();
+  if (!failed()) return true;
+  errno = error_;
+  return false;
+}
+
+OutputCopy::Copied OutputCopy::kernel_copy(std::uint64_t from, std::uint64_t to,
+                                           bool tell_progress) {
+#if defined(__linux__) && defined(_GNU_SOURCE)
+  // Steps of 4 MiB: a stop is seen, and pass 2 waits no longer than a step.
+  constexpr std::uint64_t kStep = std::uint64_t{4} << 20;
+  while (from < to && !stop_.load(std::memory_order_relaxed)) {
+    auto in = static_cast<off_t>(from);
+    auto out = static_cast<off_t>(from);
+    const ssize_t put =
+        ::copy_file_range(input_, &in, output_, &out,
+                          static_cast<std::size_t>(std::min(to - from, kStep)), 0);
+    if (put < 0 && errno == EINTR) continue;
+    // Not between these files (EXDEV: two file systems; EINVAL, EOPNOTSUPP:
+    // a file system without it), or not in this system or sandbox (ENOSYS,
+    // EPERM). EBADF too: write() then tells whether the output takes bytes.
+    if (put < 0 && !copied_any_ &&
+        (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS ||
+         errno == EPERM || errno == EBADF)) {
+      return Copied::kNotHere;
+    }
+    if (put < 0) return Copied::kFailed;
+    if (put == 0) {  // the input ends before `to`: it shrank
+      errno = EFAULT;
+      return Copied::kFailed;
+    }
+    copied_any_ = true;
+    from += static_cast<std::uint64_t>(put);
+    if (tell_progress) {
+      ::pthread_mutex_lock(&mutex_);
+      copied_to_ = from;
+      ::pthread_cond_broadcast(&progress_);
+      ::pthread_mutex_unlock(&mutex_);
+    }
+  }
+  return Copied::kAll;
+#else
+  (void)from;
+  (void)to;
+  (void)tell_progress;
+  (void)input_;
+  (void)copied_any_;
+  return Copied::kNotHere;
+#endif
+}
+
+// The thread takes no signals: the handlers that clean up run in the
+// scanning one. Where no thread can be made (a tight address-space limit),
+// the scanning one copies each block.
+void OutputCopy::start_thread(std::uint64_t from, std::uint64_t size) {
+  if (from >= size) return;
+  ahead_from_ = from;
+  ahead_to_ = size;
+  copied_to_ = from;
+  sigset_t all, saved;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+  running_ = ::pthread_create(&thread_, nullptr, &OutputCopy::copy_ahead, this) == 0;
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
+void* OutputCopy::copy_ahead(void* self) {
+  auto& copy = *static_cast<OutputCopy*>(self);
+  if (copy.kernel_copy(copy.ahead_from_, copy.ahead_to_, true) != Copied::kAll) {
+    copy.error_ = errno;
+    copy.failed_.store(true, std::memory_order_release);
+  }
+  ::pthread_mutex_lock(&copy.mutex_);
+  copy.done_ = true;
+  ::pthread_cond_broadcast(&copy.progress_);
+  ::pthread_mutex_unlock(&copy.mutex_);
+  return nullptr;
+}
+
+void OutputCopy::join() {
+  if (running_) ::pthread_join(thread_, nullptr);
+  running_ = false;
+}
+
+std::optional<std::size_t> CopiedOutput::read_at(std::uint64_t offset,
+                                                 std::span<unsigned char> into) {
+  return copy_.wait_for(offset + into.size()) ? file_.read_at(offset, into)
+                                              : std::nullopt;
+}
+
+bool CopiedOutput::write_at(std::uint64_t offset, std::span<const unsigned char> bytes) {
+  return copy_.wait_for(offset + bytes.size()) && file_.write_at(offset, bytes);
+}
+
 PassResult copy_failed(int fd, std::uint64_t size, std::uint64_t bytes) {
   const PassResult lost = lost_page_result(fd, size, bytes);
   return lost.status == PassStatus::kOk ? lost
                                         : PassResult{PassStatus::kWriteError, bytes};
 }
 
-}  // namespace
-
-PassResult scan_file(int fd, std::uint64_t size, int output, const ScanStep& step,
+PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanStep& step,
                      ScanMethod method, std::size_t block) {
   assert(block >= kChunkSize && block % kChunkSize == 0);
   const long page_size = ::sysconf(_SC_PAGESIZE);
@@ -289,7 +293,6 @@ PassResult scan_file(int fd, std::uint64_t size, int output, const ScanStep& ste
   std::optional<LostPageGuard> guard;
   if (method == ScanMethod::kMap) guard.emplace(static_cast<std::size_t>(page_size));
   std::vector<unsigned char> buffer;  // for blocks that are read, not mapped
-  OutputCopy copy(fd, output);
   PassResult result;
   std::optional<unsigned char> before;
   for (std::uint64_t offset = 0; offset < size; offset += block) {
@@ -315,13 +318,14 @@ PassResult scan_file(int fd, std::uint64_t size, int output, const ScanStep& ste
                       at > 0 ? std::optional(bytes[at - 1]) : before});
     }
     if (guard && guard->lost()) return lost_page_result(fd, size, result.bytes);
-    if (output >= 0 && (!copy.put(offset, bytes.first(own), size) || copy.failed_ahead()))
+    if (output != nullptr &&
+        (!output->put(offset, bytes.first(own), size) || output->failed())) {
       return copy_failed(fd, size, result.bytes);
+    }
     before = bytes[own - 1];
     result.bytes += own;
     if (guard) guard->watch({});
   }
-  if (output >= 0 && !copy.finish()) return copy_failed(fd, size, result.bytes);
   // The file ends where its size said: one read there meets the end.
   unsigned char extra = 0;
   if (::lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0)

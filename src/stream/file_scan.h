@@ -1,17 +1,20 @@
 // The first pass over a regular input file, made without copying the file
 // into a buffer: the file is mapped a block at a time and its windows are
-// stepped read-only where they lie; each block is then copied to the output
-// by the kernel, file to file. A page that the file loses while it is
-// mapped (the file shrank, or its disk failed) reads as zeros and ends the
-// pass.
+// stepped read-only where they lie, while the kernel copies the file to the
+// output. A page that the file loses while it is mapped (the file shrank, or
+// its disk failed) reads as zeros and ends the pass.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
 
+#include "stream/window_rewrite.h"
 #include "stream/window_stream.h"
 
 namespace iccdrop::stream {
@@ -31,17 +34,89 @@ using ScanStep = std::function<void(const ScanWindow& window)>;
 
 enum class ScanMethod { kMap, kRead };
 
+// The copy of the input that pass 1 makes in the output, at the same
+// offsets. The kernel copies it file to file (sharing the blocks where the
+// file system can), without the copy out of this process's memory that
+// write() makes; where the two files do not allow that, each block is
+// written from memory. Once the kernel has copied a block, a thread of its
+// own copies the rest while pass 1 scans (and pass 2 begins): the copy and
+// the scan take a core each.
+class OutputCopy {
+ public:
+  OutputCopy(int input, int output);
+  // Stops the thread and waits for it.
+  ~OutputCopy();
+  OutputCopy(const OutputCopy&) = delete;
+  OutputCopy& operator=(const OutputCopy&) = delete;
+
+  // Puts the block of `bytes` that lies at `offset` in the input, of `size`
+  // bytes in all; once the kernel has copied one, the thread copies on to
+  // `size`. False on a failed write; errno tells.
+  bool put(std::uint64_t offset, std::span<const unsigned char> bytes,
+           std::uint64_t size);
+  // Whether the thread's copy failed already.
+  bool failed() const;
+  // Waits until the output holds the input's bytes before `end`; false when
+  // the copy failed first.
+  bool wait_for(std::uint64_t end);
+  // Waits for the thread: false when its copy failed (errno tells).
+  bool finish();
+
+ private:
+  enum class Copied { kAll, kFailed, kNotHere };
+  Copied kernel_copy(std::uint64_t from, std::uint64_t to, bool tell_progress);
+  void start_thread(std::uint64_t from, std::uint64_t size);
+  static void* copy_ahead(void* self);
+  void join();
+
+  int input_;
+  int output_;
+  bool by_kernel_ = true;
+  bool copied_any_ = false;
+  bool running_ = false;
+  std::uint64_t ahead_from_ = 0;
+  std::uint64_t ahead_to_ = 0;
+  pthread_t thread_{};
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> failed_{false};
+  int error_ = 0;
+  // The thread's progress, for wait_for.
+  pthread_mutex_t mutex_;
+  pthread_cond_t progress_;
+  std::uint64_t copied_to_ = 0;
+  bool done_ = false;
+};
+
+// The output of pass 2 while the thread may still be copying: reads and
+// writes wait until the copy has passed the bytes they touch, so that the
+// copy never overwrites a rewrite.
+class CopiedOutput final : public ByteFile {
+ public:
+  CopiedOutput(int fd, OutputCopy& copy) : file_(fd), copy_(copy) {}
+  std::optional<std::size_t> read_at(std::uint64_t offset,
+                                     std::span<unsigned char> into) override;
+  bool write_at(std::uint64_t offset, std::span<const unsigned char> bytes) override;
+
+ private:
+  FdFile file_;
+  OutputCopy& copy_;
+};
+
 // Steps the windows of the first `size` bytes of the file open on `fd`
-// (which must be regular), the same windows run_pass would step, and writes
-// those bytes to the file open on `output` (-1: nowhere) at the same
-// offsets: by copy_file_range, or by write where the two files do not
-// allow it. Then reads once at `size` to find the end there. PassResult::bytes is `size`
-// when the file gave just that many bytes; another count means the file changed: it grew,
-// or it shrank while mapped (it then says the size it has now). kReadError for a read
-// that failed or a page that could not be read. Where the file cannot be mapped, or with
+// (which must be regular), the same windows run_pass would step, and puts
+// those bytes in `output` (where not null), which may go on copying after
+// the pass. Then reads once at `size` to find the end there.
+// PassResult::bytes is `size` when the file gave just that many bytes;
+// another count means the file changed: it grew, or it shrank while mapped
+// (it then says the size it has now). kReadError for a read that failed or
+// a page that could not be read. Where the file cannot be mapped, or with
 // ScanMethod::kRead, its blocks are read with pread.
-PassResult scan_file(int fd, std::uint64_t size, int output, const ScanStep& step,
+PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanStep& step,
                      ScanMethod method = ScanMethod::kMap,
                      std::size_t block = kScanBlock);
+
+// After a copy into the output failed: the input's size now where it shrank
+// (PassResult::bytes then differs from `size`), otherwise kWriteError.
+PassResult copy_failed(int fd, std::uint64_t size, std::uint64_t bytes);
 
 }  // namespace iccdrop::stream

@@ -584,8 +584,9 @@ TEST(ScanFile, StepsTheStreamsWindowsAndCopiesTheFile) {
             copy ? ::open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)
                  : -1;
         std::vector<Visit> visits;
+        OutputCopy output(in.fd, out);
         const PassResult result = scan_file(
-            in.fd, size, out,
+            in.fd, size, copy ? &output : nullptr,
             [&](const ScanWindow& w) {
               visits.push_back(Visit{w.offset, w.before ? int{*w.before} : -1,
                                      Bytes(w.bytes.begin(), w.bytes.end())});
@@ -595,6 +596,7 @@ TEST(ScanFile, StepsTheStreamsWindowsAndCopiesTheFile) {
         EXPECT_EQ(result.bytes, size);
         EXPECT_EQ(visits, streamed_visits(input));
         if (copy) {
+          EXPECT_TRUE(output.finish());
           ::close(out);
           EXPECT_EQ(file_bytes(dir.file("out")), input);
         }
@@ -615,13 +617,15 @@ TEST(ScanFile, FileOfAnotherSizeIsCountedAsItIs) {
     const InputFile in(dir, input);
     const int out = ::open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     // Told less than the file holds: the read at the end finds more.
+    OutputCopy told_less(in.fd, out);
     PassResult result = scan_file(
-        in.fd, kSize - 10, out, [](const ScanWindow&) {}, method, kTestBlock);
+        in.fd, kSize - 10, &told_less, [](const ScanWindow&) {}, method, kTestBlock);
     EXPECT_EQ(result.status, PassStatus::kOk);
     EXPECT_EQ(result.bytes, kSize - 9);
     // Cut to 5,000 bytes in the middle of the second block.
+    OutputCopy cut(in.fd, out);
     result = scan_file(
-        in.fd, kSize, out,
+        in.fd, kSize, &cut,
         [&](const ScanWindow& w) {
           if (w.offset == kTestBlock + 8192) {
             EXPECT_EQ(::truncate(in.path.c_str(), 5000), 0);
@@ -639,8 +643,9 @@ TEST(ScanFile, OutputThatTakesNoBytesFailsThePass) {
   testing::TempDir dir;
   const InputFile in(dir, input);
   const int read_only = ::open(in.path.c_str(), O_RDONLY | O_CLOEXEC);
+  OutputCopy output(in.fd, read_only);
   const PassResult result = scan_file(
-      in.fd, input.size(), read_only, [](const ScanWindow&) {}, ScanMethod::kMap,
+      in.fd, input.size(), &output, [](const ScanWindow&) {}, ScanMethod::kMap,
       kTestBlock);
   ::close(read_only);
   EXPECT_EQ(result.status, PassStatus::kWriteError);
@@ -662,12 +667,39 @@ TEST(ScanFile, OutputOnAnotherFileSystemIsWritten) {
   char name[] = "/dev/shm/iccdrop-scan-XXXXXX";
   const int out = ::mkstemp(name);
   ASSERT_GE(out, 0);
+  OutputCopy output(in.fd, out);
   const PassResult result = scan_file(
-      in.fd, input.size(), out, [](const ScanWindow&) {}, ScanMethod::kMap, kTestBlock);
+      in.fd, input.size(), &output, [](const ScanWindow&) {}, ScanMethod::kMap,
+      kTestBlock);
+  EXPECT_TRUE(output.finish());
   ::close(out);
   EXPECT_EQ(result.status, PassStatus::kOk);
   EXPECT_EQ(file_bytes(name), input);
   ::unlink(name);
+}
+
+// Pass 2 writes while the thread may still copy: a write waits until the
+// copy has passed it, so the copy never puts the input's bytes back over a
+// rewrite. The rewrites here lie ahead of a copy that has just begun and
+// has 32 MiB to go.
+TEST(ScanFile, WritesWhileTheCopyGoesOnAreNotCopiedOver) {
+  const Bytes input = random_bytes(32 << 20);
+  testing::TempDir dir;
+  const InputFile in(dir, input);
+  const int out = ::open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const Bytes rewrite(10, '#');
+  const std::size_t offsets[] = {input.size() / 2, input.size() - 5000,
+                                 input.size() - 10};
+  Bytes expected = input;
+  for (const std::size_t at : offsets)
+    std::copy(rewrite.begin(), rewrite.end(), expected.begin() + static_cast<long>(at));
+  OutputCopy copy(in.fd, out);
+  ASSERT_TRUE(copy.put(0, std::span(input).first(kChunkSize), input.size()));
+  CopiedOutput output(out, copy);
+  for (const std::size_t at : offsets) EXPECT_TRUE(output.write_at(at, rewrite));
+  EXPECT_TRUE(copy.finish());
+  ::close(out);
+  EXPECT_TRUE(file_bytes(dir.file("out")) == expected);
 }
 
 }  // namespace
