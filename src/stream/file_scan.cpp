@@ -111,21 +111,6 @@ class Mapping {
   std::size_t length_;
 };
 
-// Fills `into` from `offset`; fewer bytes only at the end of the file.
-std::optional<std::size_t> read_at(int fd, std::uint64_t offset,
-                                   std::span<unsigned char> into) {
-  std::size_t done = 0;
-  while (done < into.size()) {
-    const ssize_t got = ::pread(fd, into.data() + done, into.size() - done,
-                                static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;
-    done += static_cast<std::size_t>(got);
-  }
-  return done;
-}
-
 // After a lost page or a short read: the file's size now where it shrank,
 // else the bytes could not be read.
 PassResult lost_page_result(int fd, std::uint64_t size, std::uint64_t bytes) {
@@ -161,15 +146,7 @@ bool OutputCopy::put(std::uint64_t offset, std::span<const unsigned char> bytes,
     if (copied == Copied::kFailed) return false;
     by_kernel_ = false;
   }
-  while (!bytes.empty()) {
-    const ssize_t put =
-        ::pwrite(output_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    offset += static_cast<std::uint64_t>(put);
-    bytes = bytes.subspan(static_cast<std::size_t>(put));
-  }
-  return true;
+  return FdFile(output_).write_at(offset, bytes);
 }
 
 bool OutputCopy::failed() const { return failed_.load(std::memory_order_acquire); }
@@ -308,7 +285,7 @@ PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanS
       guard->watch(bytes);
     } else {
       buffer.resize(block + kChunkSize);
-      const auto got = read_at(fd, offset, std::span(buffer).first(length));
+      const auto got = FdFile(fd).read_at(offset, std::span(buffer).first(length));
       if (!got) return {PassStatus::kReadError, result.bytes};
       if (*got < length) return lost_page_result(fd, size, result.bytes);
       bytes = std::span(buffer).first(length);
