@@ -84,8 +84,8 @@ class LostPageGuard {
   struct sigaction saved_ {};
 };
 
-// A block of the file, mapped read-only with its pages in place: mapping
-// page by page on first touch costs a fault a page, more than copying.
+// A block of the file, mapped read-only, its pages put in place by the
+// mapping call itself where the system can (MAP_POPULATE), not by faults.
 class Mapping {
  public:
   Mapping(int fd, std::uint64_t offset, std::size_t length) : length_(length) {
