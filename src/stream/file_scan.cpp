@@ -217,9 +217,8 @@ OutputCopy::Copied OutputCopy::kernel_copy(std::uint64_t from, std::uint64_t to,
 // the scanning one copies each block.
 void OutputCopy::start_thread(std::uint64_t from, std::uint64_t size) {
   if (from >= size) return;
-  ahead_from_ = from;
   ahead_to_ = size;
-  copied_to_ = from;
+  copied_to_ = from;  // where the thread begins: the bytes before it are copied
   sigset_t all, saved;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &saved);
@@ -229,7 +228,7 @@ void OutputCopy::start_thread(std::uint64_t from, std::uint64_t size) {
 
 void* OutputCopy::copy_ahead(void* self) {
   auto& copy = *static_cast<OutputCopy*>(self);
-  if (copy.kernel_copy(copy.ahead_from_, copy.ahead_to_, true) != Copied::kAll) {
+  if (copy.kernel_copy(copy.copied_to_, copy.ahead_to_, true) != Copied::kAll) {
     copy.error_ = errno;
     copy.failed_.store(true, std::memory_order_release);
   }

@@ -74,8 +74,7 @@ class OutputCopy {
   bool by_kernel_ = true;
   bool copied_any_ = false;
   bool running_ = false;
-  std::uint64_t ahead_from_ = 0;
-  std::uint64_t ahead_to_ = 0;
+  std::uint64_t ahead_to_ = 0;  // where the thread's copy ends
   pthread_t thread_{};
   std::atomic<bool> stop_{false};
   std::atomic<bool> failed_{false};

@@ -380,6 +380,13 @@ struct Visit {
   friend bool operator==(const Visit&, const Visit&) = default;
 };
 
+// What a step was given: a window of either pass.
+template <typename Window>
+Visit visit_of(const Window& w) {
+  return Visit{w.offset, w.before ? int{*w.before} : -1,
+               Bytes(w.bytes.begin(), w.bytes.end())};
+}
+
 bool anchor_step(std::span<unsigned char> window, std::optional<unsigned char> before) {
   bool changed = false;
   for (std::size_t p = 0; p <= kZoneLimit && p + 2 < window.size(); ++p) {
@@ -446,8 +453,7 @@ Designs run_both(const Bytes& input, std::size_t read_block) {
   const PassResult result = rewrite_windows(
       in, file, input.size(), marks.runs(),
       [&](const PlacedWindow& w) {
-        d.rewritten_visits.push_back(Visit{w.offset, w.before ? int{*w.before} : -1,
-                                           Bytes(w.bytes.begin(), w.bytes.end())});
+        d.rewritten_visits.push_back(visit_of(w));
         return anchor_step(w.bytes, w.before);
       },
       read_block);
@@ -519,13 +525,12 @@ TEST(RewriteWindows, MarkedWindowsAloneGiveWhatTheStreamGives) {
 
 // ---- The first pass over a file: mapped, or read with pread -------------------
 
+std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
 // A file in a temporary folder, open for reading, and the bytes it holds.
 struct InputFile {
   InputFile(const testing::TempDir& dir, const Bytes& bytes) : path(dir.file("in")) {
-    const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    EXPECT_EQ(::write(out, bytes.data(), bytes.size()),
-              static_cast<ssize_t>(bytes.size()));
-    ::close(out);
+    EXPECT_TRUE(testing::write_file(path, text(bytes)));
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   }
   ~InputFile() { ::close(fd); }
@@ -533,23 +538,11 @@ struct InputFile {
   int fd;
 };
 
-Bytes file_bytes(const std::string& path) {
-  Bytes bytes;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  unsigned char buffer[65536];
-  ssize_t got;
-  while (fd >= 0 && (got = ::read(fd, buffer, sizeof buffer)) > 0)
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  ::close(fd);
-  return bytes;
-}
-
 std::vector<Visit> streamed_visits(const Bytes& input) {
   std::vector<Visit> visits;
   MemorySource source(input);
   run_pass(source, nullptr, [&](const PlacedWindow& w) {
-    visits.push_back(Visit{w.offset, w.before ? int{*w.before} : -1,
-                           Bytes(w.bytes.begin(), w.bytes.end())});
+    visits.push_back(visit_of(w));
     return false;
   });
   return visits;
@@ -587,18 +580,15 @@ TEST(ScanFile, StepsTheStreamsWindowsAndCopiesTheFile) {
         OutputCopy output(in.fd, out);
         const PassResult result = scan_file(
             in.fd, size, copy ? &output : nullptr,
-            [&](const ScanWindow& w) {
-              visits.push_back(Visit{w.offset, w.before ? int{*w.before} : -1,
-                                     Bytes(w.bytes.begin(), w.bytes.end())});
-            },
-            method, kTestBlock);
+            [&](const ScanWindow& w) { visits.push_back(visit_of(w)); }, method,
+            kTestBlock);
         EXPECT_EQ(result.status, PassStatus::kOk);
         EXPECT_EQ(result.bytes, size);
         EXPECT_EQ(visits, streamed_visits(input));
         if (copy) {
           EXPECT_TRUE(output.finish());
           ::close(out);
-          EXPECT_EQ(file_bytes(dir.file("out")), input);
+          EXPECT_EQ(testing::read_file(dir.file("out")), text(input));
         }
       }
     }
@@ -674,7 +664,7 @@ TEST(ScanFile, OutputOnAnotherFileSystemIsWritten) {
   EXPECT_TRUE(output.finish());
   ::close(out);
   EXPECT_EQ(result.status, PassStatus::kOk);
-  EXPECT_EQ(file_bytes(name), input);
+  EXPECT_EQ(testing::read_file(name), text(input));
   ::unlink(name);
 }
 
@@ -699,7 +689,7 @@ TEST(ScanFile, WritesWhileTheCopyGoesOnAreNotCopiedOver) {
   for (const std::size_t at : offsets) EXPECT_TRUE(output.write_at(at, rewrite));
   EXPECT_TRUE(copy.finish());
   ::close(out);
-  EXPECT_TRUE(file_bytes(dir.file("out")) == expected);
+  EXPECT_TRUE(testing::read_file(dir.file("out")) == text(expected));
 }
 
 }  // namespace
