@@ -160,6 +160,8 @@ bool OutputCopy::wait_for(std::uint64_t end) {
   return there;
 }
 
+bool OutputCopy::wait_for_all() { return wait_for(ahead_to_); }
+
 bool OutputCopy::finish() {
   join();
   if (!failed()) return true;
@@ -251,7 +253,7 @@ std::optional<std::size_t> CopiedOutput::read_at(std::uint64_t offset,
 }
 
 bool CopiedOutput::write_at(std::uint64_t offset, std::span<const unsigned char> bytes) {
-  return copy_.wait_for(offset + bytes.size()) && file_.write_at(offset, bytes);
+  return copy_.wait_for_all() && file_.write_at(offset, bytes);
 }
 
 PassResult copy_failed(int fd, std::uint64_t size, std::uint64_t bytes) {

@@ -59,6 +59,8 @@ class OutputCopy {
   // Waits until the output holds the input's bytes before `end`; false when
   // the copy failed first.
   bool wait_for(std::uint64_t end);
+  // Waits until the copy has ended; false when it failed.
+  bool wait_for_all();
   // Waits for the thread: false when its copy failed (errno tells).
   bool finish();
 
@@ -86,9 +88,11 @@ class OutputCopy {
   bool done_ = false;
 };
 
-// The output of pass 2 while the thread may still be copying: reads and
-// writes wait until the copy has passed the bytes they touch, so that the
-// copy never overwrites a rewrite.
+// The output of pass 2 while the thread may still be copying: reads wait
+// until the copy has passed the bytes they touch, and writes until it has
+// ended, so that the copy never overwrites a rewrite. (A write into the file
+// while the thread writes to it waits on the file's lock in the kernel
+// spinning, not asleep: a tenth of a 1 GiB run's CPU time.)
 class CopiedOutput final : public ByteFile {
  public:
   CopiedOutput(int fd, OutputCopy& copy) : file_(fd), copy_(copy) {}
