@@ -458,8 +458,24 @@ std::string_view name_for(Bytes window, std::optional<unsigned char> before,
 
 bool collect_window_all(std::span<const unsigned char> window,
                         std::optional<unsigned char> before, AllSpaces& facts) {
-  // The default step, as collect_window, over the default zone.
-  const bool array_in_front = for_each_entry_and_profile_fixed(
+  // The wide recognition, over this window's zone: every key is found from
+  // its '/' and the byte after it, the zone's «/N» and «/C…» keys. (Names
+  // such as «/R12» and «/DefaultRGB» are read inside «/ColorSpace << … >>»
+  // only: a search of the window for them cost as much as all the others.)
+  const Zone zone = zone_of(window.size(), before);
+  ProfileSearch profiles(window, before, facts);
+  const auto visit_key = [&](std::size_t at) {
+    if (window[at + 1] == 'C') {
+      collect_name(window, at, facts);
+    } else if (at + 2 == window.size() || !pdf::is_regular(window[at + 2])) {
+      profiles.at_key(at);
+    }
+  };
+  scan_detail::KeyLane keys('N', 'C', zone.begin, zone.end, visit_key);
+  // The default step, as collect_window, over the default zone, in the same
+  // scan: each kind of fact goes to a table of its own, so the order
+  // between the two readings does not matter.
+  return for_each_entry_and_profile_fixed(
       window,
       [&](std::size_t m, const match::SequenceMatch& match) {
         const std::string_view name(reinterpret_cast<const char*>(window.data() + m + 1),
@@ -472,32 +488,8 @@ bool collect_window_all(std::span<const unsigned char> window,
         registry_add(facts.defaults_, kProfileStream, match.values[kProfileObject],
                      match.values[kProfileGeneration], match.values[kProfileComponents],
                      {});
-      });
-
-  // The wide recognition, over this window's zone: every key is found from
-  // its '/' and the byte after it.
-  const Zone zone = zone_of(window.size(), before);
-  // The zone's «/N» and «/C…» keys. (Names such as «/R12» and
-  // «/DefaultRGB» are read inside «/ColorSpace << … >>» only: a third
-  // search of the window, for them, cost as much as both of these.)
-  ProfileSearch profiles(window, before, facts);
-  SlashCursor keys(window, zone, 'N', 'C');
-  while (const auto at = keys.next()) {
-    if (*at + 1 == window.size()) break;
-    switch (window[*at + 1]) {
-      case 'N':
-        if (*at + 2 == window.size() || !pdf::is_regular(window[*at + 2])) {
-          profiles.at_key(*at);
-        }
-        break;
-      case 'C':
-        collect_name(window, *at, facts);
-        break;
-      default:
-        break;
-    }
-  }
-  return array_in_front;
+      },
+      keys);
 }
 
 void convert_window_all(std::span<unsigned char> window,

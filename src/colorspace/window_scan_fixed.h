@@ -430,6 +430,46 @@ class AnchorInFront {
   bool found_ = false;
 };
 
+// Each '/' followed by one of two given bytes at offsets [begin, end), in
+// order, for a reading of its own: a part of the scan that finds every key
+// of the --all mode in the same pass as the default mode's anchors. Never
+// rewrites the window.
+template <typename Visit>
+class KeyLane {
+ public:
+  KeyLane(char second, char other_second, std::size_t begin, std::size_t end,
+          Visit& visit)
+      : second_(static_cast<unsigned char>(second)),
+        other_second_(static_cast<unsigned char>(other_second)),
+        end_(end),
+        visit_(visit),
+        pos_(begin),
+        done_(begin >= end) {}
+
+  bool done() const { return done_; }
+  std::size_t pos() const { return pos_; }
+
+  // `at` holds the lead byte, and a byte after it.
+  [[gnu::always_inline]] bool take(std::span<const unsigned char> window,
+                                   std::size_t at) {
+    if (done_ || at < pos_) return false;
+    if (at >= end_) {
+      done_ = true;
+      return false;
+    }
+    if (window[at + 1] == second_ || window[at + 1] == other_second_) visit_(at);
+    pos_ = at + 1;
+    return false;
+  }
+
+ private:
+  unsigned char second_, other_second_;
+  std::size_t end_;
+  Visit& visit_;
+  std::size_t pos_;
+  bool done_;
+};
+
 // The one loop of every window scan: each candidate of the shared cursor
 // goes to every part not yet done, from the smallest position any of them
 // still wants. One cursor for all the anchors of a pass: a second scan of
@@ -463,11 +503,14 @@ template <const match::TokenPattern& kPattern, typename Visit>
 }
 
 // for_each_entry_and_profile(window, visit_entry, visit_profile), and
-// whether an «/ICCBased» starts in the window's first 4096 bytes.
-template <typename VisitEntry, typename VisitProfile>
+// whether an «/ICCBased» starts in the window's first 4096 bytes. Further
+// parts of the same scan may come last: KeyLanes, whose lead byte must be
+// '/' and whose second bytes must be among «/Cs», «/N» and «/ICCBased»'s.
+template <typename VisitEntry, typename VisitProfile, typename... Keys>
 inline bool for_each_entry_and_profile_fixed(std::span<const unsigned char> window,
                                              VisitEntry&& visit_entry,
-                                             VisitProfile&& visit_profile) {
+                                             VisitProfile&& visit_profile,
+                                             Keys&... keys) {
   using scan_detail::FixedPattern;
   static_assert(kResourceEntryPattern.anchor[0] == kProfileStreamPattern.anchor[0] &&
                 kIccArrayPattern.anchor[0] == kProfileStreamPattern.anchor[0]);
@@ -477,7 +520,7 @@ inline bool for_each_entry_and_profile_fixed(std::span<const unsigned char> wind
       window, kResourceEntryPattern.anchor[0], kResourceEntryPattern.anchor[1],
       kProfileStreamPattern.anchor[1], kIccArrayPattern.anchor[1], stream::kZoneLimit);
   scan_detail::AnchorInFront arrays(kIccArrayPattern.anchor, candidates);
-  scan_detail::scan(window, candidates, entries, profiles, arrays);
+  scan_detail::scan(window, candidates, entries, profiles, arrays, keys...);
   return arrays.found();
 }
 
