@@ -54,6 +54,12 @@ class AllSpaces {
   void add_profile(std::int32_t object, std::int32_t generation, std::int32_t components);
   void add_name(std::int32_t object, std::int32_t generation, std::string_view name,
                 bool weak);
+  // Records the facts of `later` as if they came after these, in its order.
+  void merge(const AllSpaces& later);
+  // The facts kept, of every kind.
+  std::size_t size() const {
+    return defaults_.size() + profiles_.size() + name_ids_.size();
+  }
 
  private:
   friend bool collect_window_all(std::span<const unsigned char>,

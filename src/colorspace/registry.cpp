@@ -108,6 +108,15 @@ void registry_add(Registry& registry, std::int32_t kind, std::int32_t object_num
   }
 }
 
+void registry_merge(Registry& registry, const Registry& later) {
+  // Each table keeps the newest fact of each object: the facts of the later
+  // part replace those of the earlier, object by object.
+  for (const auto& record : later.names_.records)
+    registry.names_.put(record.object_number, record.generation, record.payload);
+  for (const auto& record : later.values_.records)
+    registry.values_.put(record.object_number, record.generation, record.payload);
+}
+
 std::optional<ColorSpaceRecord> registry_find(const Registry& registry, std::int32_t kind,
                                               std::int32_t object_number,
                                               std::int32_t generation) {

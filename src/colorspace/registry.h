@@ -41,6 +41,9 @@ class Registry {
                            std::int32_t, std::string_view);
   friend std::optional<ColorSpaceRecord> registry_find(const Registry&, std::int32_t,
                                                        std::int32_t, std::int32_t);
+  friend void registry_merge(Registry&, const Registry&);
+  template <typename Visit>
+  friend void registry_for_each(const Registry&, std::int32_t, Visit&&);
 
   template <typename Payload>
   struct Table {
@@ -63,10 +66,24 @@ class Registry {
   Table<std::int32_t> values_;                         // kind 2
 };
 
+// Records the facts of `later`, as if each had been recorded after those of
+// `registry` in the order `later` got them: the newer replaces the older.
+void registry_merge(Registry& registry, const Registry& later);
+
 // Records a fact. `name` may be any length; its first 7 bytes are kept.
 // Kinds other than 1 and 2 are not kept.
 void registry_add(Registry& registry, std::int32_t kind, std::int32_t object_number,
                   std::int32_t generation, std::int32_t value, std::string_view name);
+
+// Calls visit(object_number, generation, value) for each profile-stream
+// fact (kind 2), the newest value of each object, in the order the objects
+// were first recorded.
+template <typename Visit>
+void registry_for_each(const Registry& registry, std::int32_t kind, Visit&& visit) {
+  if (kind != kProfileStream) return;
+  for (const auto& record : registry.values_.records)
+    visit(record.object_number, record.generation, record.payload);
+}
 
 // The newest record of this kind, object number and generation, or none.
 [[nodiscard]] std::optional<ColorSpaceRecord> registry_find(const Registry& registry,

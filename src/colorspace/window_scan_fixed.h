@@ -202,9 +202,10 @@ class CandidateCursor {
         const __m128i lead = _mm_cmpeq_epi8(_mm_loadu_si128(bytes), want_lead);
         const __m128i next =
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(base_ + at + k + 1));
-        const __m128i second = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(next, want_second), _mm_cmpeq_epi8(next, want_other)),
-            _mm_cmpeq_epi8(next, want_third));
+        const __m128i second =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(next, want_second),
+                                      _mm_cmpeq_epi8(next, want_other)),
+                         _mm_cmpeq_epi8(next, want_third));
         found = _mm_or_si128(found, _mm_and_si128(lead, second));
       }
       if (_mm_movemask_epi8(found) != 0) break;

@@ -16,16 +16,18 @@
 namespace iccdrop::stream {
 namespace {
 
-// The mapped block a SIGBUS may come from: the one piece of state the
-// handler reads. SIGBUS is synchronous, raised by this thread's own load
-// from the mapping, so the handler never sees the range half set.
+// The mapped blocks a SIGBUS may come from, one for each thread that scans:
+// the one piece of state the handler reads. SIGBUS is synchronous, raised by
+// a thread's own load from its mapping, so the handler never sees the range
+// that thread watches half set.
 struct MappedRange {
   volatile std::uintptr_t begin;
   volatile std::uintptr_t end;
-  volatile std::uintptr_t page_size;
   volatile sig_atomic_t lost;
 };
-MappedRange g_mapped{0, 0, 4096, 0};
+constexpr int kScanThreads = 2;
+MappedRange g_mapped[kScanThreads] = {};
+volatile std::uintptr_t g_page_size = 4096;
 
 // A load from a page of the file that is gone (the file was cut short, or
 // the page could not be read) raises SIGBUS. The page becomes a page of
@@ -34,16 +36,17 @@ MappedRange g_mapped{0, 0, 4096, 0};
 // on return and ends the process as it would have without this handler.
 extern "C" void zero_lost_page(int, siginfo_t* info, void*) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  if (address >= g_mapped.begin && address < g_mapped.end) {
-    void* page = reinterpret_cast<void*>(address & ~(g_mapped.page_size - 1));
+  for (MappedRange& mapped : g_mapped) {
+    if (address < mapped.begin || address >= mapped.end) continue;
+    void* page = reinterpret_cast<void*>(address & ~(g_page_size - 1));
 #if defined(MAP_ANONYMOUS) || defined(MAP_ANON)
 #if defined(MAP_ANONYMOUS)
     constexpr int kZeros = MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED;
 #else
     constexpr int kZeros = MAP_PRIVATE | MAP_ANON | MAP_FIXED;
 #endif
-    if (::mmap(page, g_mapped.page_size, PROT_READ, kZeros, -1, 0) != MAP_FAILED) {
-      g_mapped.lost = 1;
+    if (::mmap(page, g_page_size, PROT_READ, kZeros, -1, 0) != MAP_FAILED) {
+      mapped.lost = 1;
       return;
     }
 #else
@@ -53,12 +56,12 @@ extern "C" void zero_lost_page(int, siginfo_t* info, void*) {
   ::signal(SIGBUS, SIG_DFL);
 }
 
-// The SIGBUS handler for the length of a pass, and the block it watches.
+// The SIGBUS handler for the length of a pass.
 class LostPageGuard {
  public:
   explicit LostPageGuard(std::size_t page_size) {
-    g_mapped.page_size = page_size;
-    g_mapped.lost = 0;
+    g_page_size = page_size;
+    for (MappedRange& mapped : g_mapped) mapped.lost = 0;
     struct sigaction action {};
     action.sa_sigaction = zero_lost_page;
     action.sa_flags = SA_SIGINFO;
@@ -66,18 +69,19 @@ class LostPageGuard {
     installed_ = ::sigaction(SIGBUS, &action, &saved_) == 0;
   }
   ~LostPageGuard() {
-    watch({});
+    for (int slot = 0; slot < kScanThreads; ++slot) watch(slot, {});
     if (installed_) ::sigaction(SIGBUS, &saved_, nullptr);
   }
   LostPageGuard(const LostPageGuard&) = delete;
   LostPageGuard& operator=(const LostPageGuard&) = delete;
 
-  void watch(std::span<const unsigned char> block) {
-    g_mapped.end = 0;
-    g_mapped.begin = reinterpret_cast<std::uintptr_t>(block.data());
-    g_mapped.end = reinterpret_cast<std::uintptr_t>(block.data() + block.size());
+  // The block that the thread scanning with `slot` reads now.
+  static void watch(int slot, std::span<const unsigned char> block) {
+    g_mapped[slot].end = 0;
+    g_mapped[slot].begin = reinterpret_cast<std::uintptr_t>(block.data());
+    g_mapped[slot].end = reinterpret_cast<std::uintptr_t>(block.data() + block.size());
   }
-  bool lost() const { return g_mapped.lost != 0; }
+  static bool lost(int slot) { return g_mapped[slot].lost != 0; }
 
  private:
   bool installed_ = false;
@@ -262,59 +266,187 @@ PassResult copy_failed(int fd, std::uint64_t size, std::uint64_t bytes) {
                                         : PassResult{PassStatus::kWriteError, bytes};
 }
 
-PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanStep& step,
-                     ScanMethod method, std::size_t block) {
-  assert(block >= kChunkSize && block % kChunkSize == 0);
-  const long page_size = ::sysconf(_SC_PAGESIZE);
-  if (page_size <= 0 || block % static_cast<std::size_t>(page_size) != 0)
-    method = ScanMethod::kRead;
-  std::optional<LostPageGuard> guard;
-  if (method == ScanMethod::kMap) guard.emplace(static_cast<std::size_t>(page_size));
-  std::vector<unsigned char> buffer;  // for blocks that are read, not mapped
-  PassResult result;
-  std::optional<unsigned char> before;
-  for (std::uint64_t offset = 0; offset < size; offset += block) {
+namespace {
+
+// What a scan of a part of the file needs: the file, its blocks and how
+// they come in, and the thread's slot in g_mapped.
+struct ScanSetup {
+  int fd;
+  std::uint64_t size;
+  ScanMethod method;
+  std::size_t block;
+  bool guarded;  // a LostPageGuard is installed
+};
+
+// The byte before `offset` (after 0), which the window there is told of;
+// none when it cannot be read.
+std::optional<unsigned char> byte_before(int fd, std::uint64_t offset) {
+  unsigned char byte = 0;
+  const auto got = FdFile(fd).read_at(offset - 1, std::span(&byte, 1));
+  if (!got || *got != 1) return std::nullopt;
+  return byte;
+}
+
+// Steps the windows at offsets [begin, end) (block multiples, or `end` the
+// size) in order, and puts those bytes in `output` (where not null). Stops
+// early after a window when `full` (where set) says so; `next` tells the
+// offset of the first window not stepped. Returns the pass's result where
+// it ended it (a failed read, a lost page, a failed copy), else none.
+std::optional<PassResult> scan_range(const ScanSetup& setup, int slot,
+                                     std::uint64_t begin, std::uint64_t end,
+                                     std::optional<unsigned char> before,
+                                     OutputCopy* output, const ScanStep& step,
+                                     const std::function<bool()>* full,
+                                     std::uint64_t& next) {
+  const std::size_t block = setup.block;
+  const std::uint64_t size = setup.size;
+  AlignedBytes buffer;  // for blocks that are read, not mapped
+  for (std::uint64_t offset = begin; offset < end; offset += block) {
+    next = offset;
     // The block and the chunk after it, the look-ahead of its last window.
     const auto length = static_cast<std::size_t>(
         std::min<std::uint64_t>(size - offset, block + kChunkSize));
     const auto own = std::min(length, block);
     std::optional<Mapping> mapping;
-    if (method == ScanMethod::kMap) mapping.emplace(fd, offset, length);
+    if (setup.method == ScanMethod::kMap) mapping.emplace(setup.fd, offset, length);
     std::span<const unsigned char> bytes;
+    // Watched while mapped: cleared before the block is unmapped, on every
+    // way out, so that a later mapping at the same address is not taken for
+    // this thread's.
+    struct Watch {
+      int slot;
+      bool on = false;
+      ~Watch() {
+        if (on) LostPageGuard::watch(slot, {});
+      }
+    } watch{slot};
     if (mapping && mapping->mapped()) {
       bytes = mapping->bytes();
-      guard->watch(bytes);
+      LostPageGuard::watch(slot, bytes);
+      watch.on = true;
     } else {
       buffer.resize(block + kChunkSize);
-      const auto got = FdFile(fd).read_at(offset, std::span(buffer).first(length));
-      if (!got) return {PassStatus::kReadError, result.bytes};
-      if (*got < length) return lost_page_result(fd, size, result.bytes);
+      const auto got = FdFile(setup.fd).read_at(offset, std::span(buffer).first(length));
+      if (!got) return PassResult{PassStatus::kReadError, offset};
+      if (*got < length) return lost_page_result(setup.fd, size, offset);
       bytes = std::span(buffer).first(length);
     }
-    for (std::size_t at = 0; at < own; at += kChunkSize) {
+    std::size_t at = 0;
+    bool stop = false;
+    while (at < own && !stop) {
       step(ScanWindow{bytes.subspan(at, std::min(kWindowSize, length - at)), offset + at,
                       at > 0 ? std::optional(bytes[at - 1]) : before});
+      at += kChunkSize;
+      stop = full != nullptr && (*full)();
     }
-    if (guard && guard->lost()) return lost_page_result(fd, size, result.bytes);
+    if (watch.on && LostPageGuard::lost(slot))
+      return lost_page_result(setup.fd, size, offset);
     if (output != nullptr &&
         (!output->put(offset, bytes.first(own), size) || output->failed())) {
-      return copy_failed(fd, size, result.bytes);
+      return copy_failed(setup.fd, size, offset);
     }
     before = bytes[own - 1];
-    result.bytes += own;
-    if (guard) guard->watch({});
+    if (stop) {
+      next = offset + std::min<std::uint64_t>(at, own);
+      return std::nullopt;
+    }
   }
-  // The file ends where its size said: one read there meets the end.
+  next = std::max(begin, end);
+  return std::nullopt;
+}
+
+// After the last window: the file ends where its size said, so one read
+// there meets the end. Counts what it reads past the size.
+PassResult read_at_end(int fd, std::uint64_t size) {
   unsigned char extra = 0;
   if (::lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0)
-    return {PassStatus::kReadError, result.bytes};
+    return {PassStatus::kReadError, size};
   while (true) {
     const ssize_t got = ::read(fd, &extra, 1);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return {PassStatus::kReadError, result.bytes};
-    result.bytes += static_cast<std::uint64_t>(got);
-    return result;
+    if (got < 0) return {PassStatus::kReadError, size};
+    return {PassStatus::kOk, size + static_cast<std::uint64_t>(got)};
   }
+}
+
+ScanSetup setup_scan(int fd, std::uint64_t size, ScanMethod method, std::size_t block) {
+  assert(block >= kChunkSize && block % kChunkSize == 0);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  if (page_size <= 0 || block % static_cast<std::size_t>(page_size) != 0)
+    method = ScanMethod::kRead;
+  return {fd, size, method, block, method == ScanMethod::kMap};
+}
+
+std::size_t page_size() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
+
+// The later part's thread: scans from its start until it is full.
+struct LaterScan {
+  const ScanSetup* setup;
+  const LaterPart* part;
+  std::optional<unsigned char> before;
+  std::optional<PassResult> ended;
+  std::uint64_t next = 0;
+
+  static void* run(void* self) {
+    auto& scan = *static_cast<LaterScan*>(self);
+    scan.ended =
+        scan_range(*scan.setup, 1, scan.part->from, scan.setup->size, scan.before,
+                   nullptr, scan.part->step, &scan.part->full, scan.next);
+    return nullptr;
+  }
+};
+
+}  // namespace
+
+PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanStep& step,
+                     ScanMethod method, std::size_t block) {
+  const ScanSetup setup = setup_scan(fd, size, method, block);
+  std::optional<LostPageGuard> guard;
+  if (setup.guarded) guard.emplace(page_size());
+  std::uint64_t next = 0;
+  if (auto ended =
+          scan_range(setup, 0, 0, size, std::nullopt, output, step, nullptr, next))
+    return *ended;
+  return read_at_end(fd, size);
+}
+
+PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
+                            const LaterPart& later, ScanMethod method,
+                            std::size_t block) {
+  const ScanSetup setup = setup_scan(fd, size, method, block);
+  assert(later.from % block == 0 && later.from > 0 && later.from < size);
+  std::optional<LostPageGuard> guard;
+  if (setup.guarded) guard.emplace(page_size());
+  const auto before_later = byte_before(fd, later.from);
+  if (!before_later) return {PassStatus::kReadError, 0};
+  LaterScan scan{&setup, &later, before_later, std::nullopt, 0};
+  // The thread takes only the signals its own loads raise: the handlers
+  // that clean up run in this one.
+  sigset_t blocked, saved;
+  sigfillset(&blocked);
+  for (const int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&blocked, fault);
+  ::pthread_sigmask(SIG_SETMASK, &blocked, &saved);
+  pthread_t thread{};
+  const bool started = ::pthread_create(&thread, nullptr, &LaterScan::run, &scan) == 0;
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  std::uint64_t next = 0;
+  // Without a thread (a tight address-space limit), this one scans it all.
+  auto ended = scan_range(setup, 0, 0, started ? later.from : size, std::nullopt, nullptr,
+                          step, nullptr, next);
+  if (!started) return ended ? *ended : read_at_end(fd, size);
+  ::pthread_join(thread, nullptr);
+  if (ended) return *ended;
+  if (scan.ended) return *scan.ended;
+  later.merge();
+  if (scan.next < size) {
+    const auto before = byte_before(fd, scan.next);
+    if (!before) return {PassStatus::kReadError, scan.next};
+    if ((ended = scan_range(setup, 0, scan.next, size, before, nullptr, step, nullptr,
+                            next))) {
+      return *ended;
+    }
+  }
+  return read_at_end(fd, size);
 }
 
 }  // namespace iccdrop::stream

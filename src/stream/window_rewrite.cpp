@@ -18,6 +18,13 @@ void WindowRuns::mark(std::uint64_t window) {
   runs_.push_back(WindowRun{window, window});
 }
 
+void WindowRuns::append(const WindowRuns& later) {
+  for (const WindowRun& run : later.runs_) {
+    mark(run.first);
+    runs_.back().last = std::max(runs_.back().last, run.last);
+  }
+}
+
 std::optional<std::size_t> FdFile::read_at(std::uint64_t offset,
                                            std::span<unsigned char> into) {
   std::size_t done = 0;
@@ -49,8 +56,9 @@ PassResult rewrite_windows(ByteFile& input, ByteFile& output, std::uint64_t size
                            std::size_t read_block) {
   assert(read_block >= kChunkSize && read_block % kChunkSize == 0);
   // buffer[0] is the byte before the windows (unused at the file's start),
-  // buffer[1 + i] the byte at offset start + i.
-  std::vector<unsigned char> buffer(1 + read_block + kWindowSize);
+  // buffer[1 + i] the byte at offset start + i, on a page boundary.
+  AlignedBytes storage(kPageAlign + read_block + kWindowSize);
+  const auto buffer = std::span(storage).subspan(kPageAlign - 1);
   PassResult result;
   // The last byte the previous run held, as its steps left it: the one
   // byte of the output that a later run reads (as the byte before its first

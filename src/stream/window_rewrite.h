@@ -35,6 +35,8 @@ class WindowRuns {
     if (window > 0) mark(window - 1);
     mark(window);
   }
+  // Adds the marks of `later`, all at or after the last mark here less one.
+  void append(const WindowRuns& later);
   std::span<const WindowRun> runs() const { return runs_; }
 
  private:

@@ -25,7 +25,7 @@ PassResult run_pass(ByteSource& input, ByteSink* output, const RunStep& step,
                     std::size_t read_block) {
   assert(read_block >= kChunkSize && read_block % kChunkSize == 0);
   // buffer[0] always sits at an input offset that is a multiple of 4096.
-  std::vector<unsigned char> buffer(read_block + kWindowSize);
+  AlignedBytes buffer(read_block + kWindowSize);
   PassResult result;
   std::uint64_t buffer_offset = 0;             // input offset of buffer[0]
   std::optional<unsigned char> before_buffer;  // the byte before buffer[0]

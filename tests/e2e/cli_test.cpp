@@ -129,6 +129,47 @@ TEST(CommandLine, DryRunPrintsTheRealRunsLinesAndTouchesNothing) {
   }
 }
 
+// A file large enough for pass 1 to be shared by two threads where it
+// makes no copy (a dry run, an output through a descriptor, a clone): the
+// same lines and output as the copying pass. The second thread begins in
+// the padding, stops in the 20,000 entries once it holds its share of
+// facts, and this one reads on from there: profile 1's /N 1 there replaces
+// its /N 3 of the first half, and the colour space Cs7 is known only from
+// facts after the point where the second thread stopped.
+TEST(CommandLine, LargeFileGivesTheSameLinesEveryWay) {
+  std::string input =
+      "1 0 obj << /N 3 /Length 0 >> stream\nendstream endobj\n"
+      "2 0 obj [ /ICCBased 1 0 R ] endobj\n<< /ColorSpace << /Cs1 2 0 R >> >>\n";
+  input.append(12 << 20, ' ');
+  input += "1 0 obj << /N 1 >> endobj\n";
+  for (int i = 0; i < 20'000; ++i) input += "/Cs9 " + std::to_string(1000 + i) + " 0 R\n";
+  input +=
+      "3 0 obj << /N 4 >> stream\nendstream endobj\n4 0 obj [ /ICCBased 3 0 R ] "
+      "endobj\n<< /ColorSpace << /Cs7 4 0 R >> >>\n";
+  const std::string lines =
+      "Changing ColorSpace 'Cs1' from /ICCBased to /DeviceGray\n"
+      "Changing ColorSpace 'Cs7' from /ICCBased to /DeviceCMYK\n";
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
+  const RunResult copied = run_iccdrop(dir, {"in.pdf", "out.pdf"});
+  expect_exit(copied, 0);
+  EXPECT_EQ(copied.out, "Output file is out.pdf\n" + lines);
+  const RunResult dry = run_iccdrop(dir, {"--dry-run", "in.pdf", "dry.pdf"});
+  expect_exit(dry, 0);
+  EXPECT_EQ(dry.out, "Output file is dry.pdf\n" + lines);
+  testing::RunOptions options;
+  options.cwd = dir.path();
+  const RunResult through_fd = testing::run_program(
+      "/bin/sh", {"-c", "exec \"$0\" in.pdf /dev/fd/3 3>fd.pdf", ICCDROP_BINARY},
+      options);
+  expect_exit(through_fd, 0);
+  EXPECT_EQ(through_fd.out, "Output file is /dev/fd/3\n" + lines);
+  const auto output = read_file(dir.file("out.pdf"));
+  ASSERT_TRUE(output.has_value());
+  EXPECT_EQ(output->size(), input.size());
+  EXPECT_TRUE(output == read_file(dir.file("fd.pdf")));
+}
+
 TEST(CommandLine, MissingInputIsReportedAndNothingIsCreated) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"missing.pdf"},

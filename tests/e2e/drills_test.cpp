@@ -343,8 +343,7 @@ TEST(KilledRun, SignalInEitherPassLeavesTheEarlierOutputOrNothing) {
       RunOptions options;
       options.traced_path = "in.pdf";
       options.on_read = [&](const RunOptions::ReadCall& call) {
-        if (call.positioned != (row.pass == 2) || call.nth != 1)
-          return true;
+        if (call.positioned != (row.pass == 2) || call.nth != 1) return true;
         sent = ::kill(call.child, row.signal) == 0;
         return false;
       };

@@ -266,6 +266,45 @@ TEST(ConvertWindowAll, DefaultRewritesKeepTheDefaultLine) {
 }
 
 // A window that starts inside a number knows it from the byte before it.
+// Facts collected in two parts and merged are the facts collected in one:
+// at every split of a sequence of windows that record, replace and weaken
+// names and profiles of the same objects, in both kinds of facts.
+TEST(AllSpacesWindows, MergedPartsHoldWhatOneRunHolds) {
+  const std::vector<std::string> windows = {
+      "5 0 obj << /N 3 >> stream\n/ColorSpace 7 0 R /Cs1 7 0 R /CS 9 0 R",
+      "/ColorSpace << /CS0 7 0 R /CS1 8 0 R >> 6 0 obj << /N 4 >> stream\n",
+      "/ColorSpace 8 0 R /Cs2 8 0 R 5 0 obj << /N 1 >> stream\n",
+      "/ColorSpace 9 0 R /CSLongName 7 0 R",
+      "/ColorSpace << /CS2 9 0 R >> 6 0 obj << /N 3 >> stream\n/ColorSpace 7 0 R",
+  };
+  const auto facts_of = [](const AllSpaces& facts) {
+    std::string text = std::to_string(facts.profile_count()) + ":";
+    for (std::int32_t object = 5; object <= 9; ++object) {
+      const auto name = facts.name_of(object, 0);
+      const auto entry = registry_find(facts.defaults(), kResourceEntry, object, 0);
+      const auto profile = registry_find(facts.defaults(), kProfileStream, object, 0);
+      text += " " + std::to_string(facts.profile_components(object, 0).value_or(-1)) +
+              "/" + std::string(name.value_or("-")) +
+              (facts.name_is_weak(object, 0) ? "(weak)" : "") + "/" +
+              (entry ? entry->name.data() : "-") + "/" +
+              std::to_string(profile ? profile->value : -1);
+    }
+    return text;
+  };
+  AllSpaces whole;
+  for (const std::string& window : windows)
+    collect_window_all(as_bytes(window), {}, whole);
+  for (std::size_t split = 0; split <= windows.size(); ++split) {
+    AllSpaces first, later;
+    for (std::size_t i = 0; i < windows.size(); ++i)
+      collect_window_all(as_bytes(windows[i]), {}, i < split ? first : later);
+    first.merge(later);
+    EXPECT_EQ(facts_of(first), facts_of(whole)) << "split before window " << split;
+  }
+  EXPECT_EQ(facts_of(whole),
+            "2: 1/-/-/1 3/-/-/3 -1/CSLongName/Cs1/-1 -1/CS1/Cs2/-1 -1/CS2/-/-1");
+}
+
 TEST(AllSpacesWindows, ANumberCutByTheWindowsStartIsNotANumber) {
   struct Row {
     std::string_view what;

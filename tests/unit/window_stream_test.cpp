@@ -628,6 +628,65 @@ TEST(ScanFile, FileOfAnotherSizeIsCountedAsItIs) {
   }
 }
 
+// Two threads: the later part steps windows from its start until it is
+// full, the merge comes once, after the first part's windows, and the first
+// step takes the windows the later part left. Together, the stream's
+// windows in its order; a file cut short while both read is counted as it is.
+TEST(ScanFile, TwoThreadsStepTheStreamsWindowsInTwoParts) {
+  constexpr std::size_t kNever = SIZE_MAX;
+  constexpr std::size_t kSizes[] = {2 * kTestBlock + 1, 4 * kTestBlock,
+                                    7 * kTestBlock + 12'345};
+  for (const ScanMethod method : {ScanMethod::kMap, ScanMethod::kRead}) {
+    for (const std::size_t size : kSizes) {
+      for (const std::size_t full_after : {kNever, std::size_t{1}, std::size_t{21}}) {
+        SCOPED_TRACE(::testing::Message()
+                     << (method == ScanMethod::kMap ? "mapped" : "read") << ", " << size
+                     << " bytes, full after " << full_after);
+        const Bytes input = random_bytes(size, static_cast<unsigned>(size));
+        testing::TempDir dir;
+        const InputFile in(dir, input);
+        std::vector<Visit> first, later, after_merge;
+        int merges = 0;
+        const LaterPart part{size / 2 / kTestBlock * kTestBlock,
+                             [&](const ScanWindow& w) { later.push_back(visit_of(w)); },
+                             [&] { return later.size() >= full_after; },
+                             [&] { ++merges; }};
+        const PassResult result = scan_file_in_two(
+            in.fd, size,
+            [&](const ScanWindow& w) {
+              (merges == 0 ? first : after_merge).push_back(visit_of(w));
+            },
+            part, method, kTestBlock);
+        EXPECT_EQ(result.status, PassStatus::kOk);
+        EXPECT_EQ(result.bytes, size);
+        EXPECT_EQ(merges, 1);
+        ASSERT_FALSE(later.empty());
+        EXPECT_EQ(first.back().offset + kChunkSize, part.from);
+        EXPECT_EQ(later.size() < full_after, after_merge.empty());
+        std::vector<Visit> all = first;
+        all.insert(all.end(), later.begin(), later.end());
+        all.insert(all.end(), after_merge.begin(), after_merge.end());
+        EXPECT_EQ(all, streamed_visits(input));
+      }
+    }
+    // Cut to 5,000 bytes by the later part: one part or the other finds it.
+    const Bytes input = random_bytes(6 * kTestBlock);
+    testing::TempDir dir;
+    const InputFile in(dir, input);
+    const LaterPart part{3 * kTestBlock,
+                         [&](const ScanWindow& w) {
+                           if (w.offset == 3 * kTestBlock + 8192) {
+                             EXPECT_EQ(::truncate(in.path.c_str(), 5000), 0);
+                           }
+                         },
+                         [] { return false; }, [] {}};
+    const PassResult result = scan_file_in_two(
+        in.fd, input.size(), [](const ScanWindow&) {}, part, method, kTestBlock);
+    EXPECT_EQ(result.status, PassStatus::kOk);
+    EXPECT_EQ(result.bytes, 5000u);
+  }
+}
+
 TEST(ScanFile, OutputThatTakesNoBytesFailsThePass) {
   const Bytes input = random_bytes(3 * kTestBlock);
   testing::TempDir dir;
