@@ -16,10 +16,11 @@
 namespace iccdrop::stream {
 namespace {
 
-// The mapped blocks a SIGBUS may come from, one for each thread that scans:
-// the one piece of state the handler reads. SIGBUS is synchronous, raised by
-// a thread's own load from its mapping, so the handler never sees the range
-// that thread watches half set.
+// The mapped blocks a SIGBUS may come from, one for each thread that scans,
+// and each scanning thread's slot among them: the state the handler reads.
+// SIGBUS is synchronous, raised by a thread's own load from its mapping and
+// handled in that thread, which looks at its own slot only: it never sees a
+// range half set.
 struct MappedRange {
   volatile std::uintptr_t begin;
   volatile std::uintptr_t end;
@@ -28,6 +29,7 @@ struct MappedRange {
 constexpr int kScanThreads = 2;
 MappedRange g_mapped[kScanThreads] = {};
 volatile std::uintptr_t g_page_size = 4096;
+thread_local int t_slot = -1;
 
 // A load from a page of the file that is gone (the file was cut short, or
 // the page could not be read) raises SIGBUS. The page becomes a page of
@@ -36,8 +38,9 @@ volatile std::uintptr_t g_page_size = 4096;
 // on return and ends the process as it would have without this handler.
 extern "C" void zero_lost_page(int, siginfo_t* info, void*) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  for (MappedRange& mapped : g_mapped) {
-    if (address < mapped.begin || address >= mapped.end) continue;
+  if (t_slot >= 0 && address >= g_mapped[t_slot].begin &&
+      address < g_mapped[t_slot].end) {
+    MappedRange& mapped = g_mapped[t_slot];
     void* page = reinterpret_cast<void*>(address & ~(g_page_size - 1));
 #if defined(MAP_ANONYMOUS) || defined(MAP_ANON)
 #if defined(MAP_ANONYMOUS)
@@ -51,6 +54,7 @@ extern "C" void zero_lost_page(int, siginfo_t* info, void*) {
     }
 #else
     (void)page;
+    (void)mapped;
 #endif
   }
   ::signal(SIGBUS, SIG_DFL);
@@ -69,14 +73,19 @@ class LostPageGuard {
     installed_ = ::sigaction(SIGBUS, &action, &saved_) == 0;
   }
   ~LostPageGuard() {
-    for (int slot = 0; slot < kScanThreads; ++slot) watch(slot, {});
+    for (MappedRange& mapped : g_mapped) {
+      mapped.end = 0;
+      mapped.begin = 0;
+    }
     if (installed_) ::sigaction(SIGBUS, &saved_, nullptr);
   }
   LostPageGuard(const LostPageGuard&) = delete;
   LostPageGuard& operator=(const LostPageGuard&) = delete;
 
-  // The block that the thread scanning with `slot` reads now.
+  // The block that the thread scanning with `slot`, the calling one, reads
+  // now.
   static void watch(int slot, std::span<const unsigned char> block) {
+    t_slot = slot;
     g_mapped[slot].end = 0;
     g_mapped[slot].begin = reinterpret_cast<std::uintptr_t>(block.data());
     g_mapped[slot].end = reinterpret_cast<std::uintptr_t>(block.data() + block.size());
