@@ -1,6 +1,7 @@
 #include "colorspace/window_scan.h"
 
 #include <cassert>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
 
@@ -9,7 +10,52 @@
 #include "match/char_class.h"
 #include "match/token.h"
 
+#if defined(ICCDROP_SCAN_AVX2)
+#include <immintrin.h>
+#endif
+
 namespace iccdrop::colorspace {
+
+#if defined(ICCDROP_SCAN_AVX2)
+namespace scan_detail {
+
+bool use_avx2() {
+  static const bool use = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && std::getenv("ICCDROP_NO_AVX2") == nullptr;
+  }();
+  return use;
+}
+
+[[gnu::target("avx2")]] std::size_t skip_quiet_blocks_avx2(
+    const unsigned char* bytes, std::size_t at, std::size_t end, unsigned char lead,
+    unsigned char second, unsigned char other_second, unsigned char third_second) {
+  const __m256i want_lead = _mm256_set1_epi8(static_cast<char>(lead));
+  const __m256i want_second = _mm256_set1_epi8(static_cast<char>(second));
+  const __m256i want_other = _mm256_set1_epi8(static_cast<char>(other_second));
+  const __m256i want_third = _mm256_set1_epi8(static_cast<char>(third_second));
+  for (; at < end; at += 64) {
+    __m256i found = _mm256_setzero_si256();
+    for (unsigned k = 0; k < 64; k += 32) {
+      const __m256i now =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at + k));
+      const __m256i next =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at + k + 1));
+      const __m256i second_byte =
+          _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(next, want_second),
+                                          _mm256_cmpeq_epi8(next, want_other)),
+                          _mm256_cmpeq_epi8(next, want_third));
+      found = _mm256_or_si256(
+          found, _mm256_and_si256(_mm256_cmpeq_epi8(now, want_lead), second_byte));
+    }
+    if (_mm256_movemask_epi8(found) != 0) break;
+  }
+  return at;
+}
+
+}  // namespace scan_detail
+#endif
+
 namespace {
 
 // walk_back_fixed for any pattern, with the tokens before the anchor known
