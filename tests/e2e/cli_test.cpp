@@ -39,6 +39,16 @@ constexpr const char* kUsage =
 // between the first two chunks.
 PdfText sample() { return convertible_pdf("Cs1", 3, 4090, 9000); }
 
+// «iccdrop in.pdf /dev/fd/3» in `dir`, the shell opening descriptor 3 as
+// `redirection` says («3>fd.pdf»).
+RunResult run_through_descriptor(const TempDir& dir, const std::string& redirection) {
+  testing::RunOptions options;
+  options.cwd = dir.path();
+  return testing::run_program(
+      "/bin/sh", {"-c", "exec \"$0\" in.pdf /dev/fd/3 " + redirection, ICCDROP_BINARY},
+      options);
+}
+
 TEST(CommandLine, NoArgumentsPrintsUsageAndFails) {
   TempDir dir;
   const RunResult result = run_iccdrop(dir, {});
@@ -157,11 +167,7 @@ TEST(CommandLine, LargeFileGivesTheSameLinesEveryWay) {
   const RunResult dry = run_iccdrop(dir, {"--dry-run", "in.pdf", "dry.pdf"});
   expect_exit(dry, 0);
   EXPECT_EQ(dry.out, "Output file is dry.pdf\n" + lines);
-  testing::RunOptions options;
-  options.cwd = dir.path();
-  const RunResult through_fd = testing::run_program(
-      "/bin/sh", {"-c", "exec \"$0\" in.pdf /dev/fd/3 3>fd.pdf", ICCDROP_BINARY},
-      options);
+  const RunResult through_fd = run_through_descriptor(dir, "3>fd.pdf");
   expect_exit(through_fd, 0);
   EXPECT_EQ(through_fd.out, "Output file is /dev/fd/3\n" + lines);
   const auto output = read_file(dir.file("out.pdf"));
@@ -378,11 +384,7 @@ TEST(CommandLine, DeviceOutputThatWorksIsWrittenAndKept) {
   ASSERT_TRUE(write_file(dir.file("out.pdf"), std::string(pdf.input.size(), 'z')));
   struct stat before {};
   ASSERT_EQ(::stat(dir.file("out.pdf").c_str(), &before), 0);
-  testing::RunOptions options;
-  options.cwd = dir.path();
-  const RunResult through_fd = testing::run_program(
-      "/bin/sh", {"-c", "exec \"$0\" in.pdf /dev/fd/3 3<>out.pdf", ICCDROP_BINARY},
-      options);
+  const RunResult through_fd = run_through_descriptor(dir, "3<>out.pdf");
   expect_exit(through_fd, 0);
   EXPECT_EQ(through_fd.out, "Output file is /dev/fd/3\n" + pdf.messages);
   EXPECT_EQ(read_file(dir.file("out.pdf")), pdf.expected);
