@@ -2,7 +2,8 @@
 // into a buffer: the file is mapped a block at a time and its windows are
 // stepped read-only where they lie, while the kernel copies the file to the
 // output. A page that the file loses while it is mapped (the file shrank, or
-// its disk failed) reads as zeros and ends the pass.
+// its disk failed) reads as zeros and ends the pass. Where there is no copy
+// to make, two threads read a half of the file each.
 #pragma once
 
 #include <pthread.h>
