@@ -11,6 +11,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace iccdrop::stream {
@@ -395,14 +396,57 @@ struct LaterScan {
   std::optional<unsigned char> before;
   std::optional<PassResult> ended;
   std::uint64_t next = 0;
+  std::atomic<bool> stop{false};  // the calling thread gave up
+  bool out_of_memory = false;
 
   static void* run(void* self) {
     auto& scan = *static_cast<LaterScan*>(self);
-    scan.ended =
-        scan_range(*scan.setup, 1, scan.part->from, scan.setup->size, scan.before,
-                   nullptr, scan.part->step, &scan.part->full, scan.next);
+    // A failed allocation ends the run as it does in the calling thread:
+    // that one throws it again once it has joined this one.
+    try {
+      const std::function<bool()> full = [&scan] {
+        return scan.stop.load(std::memory_order_relaxed) || scan.part->full();
+      };
+      scan.ended = scan_range(*scan.setup, 1, scan.part->from, scan.setup->size,
+                              scan.before, nullptr, scan.part->step, &full, scan.next);
+    } catch (const std::bad_alloc&) {
+      scan.out_of_memory = true;
+    }
     return nullptr;
   }
+};
+
+// Joins the later part's thread on every way out, an exception in the
+// calling thread included, after telling it to stop.
+class LaterThread {
+ public:
+  explicit LaterThread(LaterScan& scan) : scan_(scan) {
+    // The thread takes only the signals its own loads raise: the handlers
+    // that clean up run in the calling one.
+    sigset_t blocked, saved;
+    sigfillset(&blocked);
+    for (const int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&blocked, fault);
+    ::pthread_sigmask(SIG_SETMASK, &blocked, &saved);
+    running_ = ::pthread_create(&thread_, nullptr, &LaterScan::run, &scan_) == 0;
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  }
+  ~LaterThread() {
+    scan_.stop.store(true, std::memory_order_relaxed);
+    join();
+  }
+  LaterThread(const LaterThread&) = delete;
+  LaterThread& operator=(const LaterThread&) = delete;
+
+  bool started() const { return running_; }
+  void join() {
+    if (running_) ::pthread_join(thread_, nullptr);
+    running_ = false;
+  }
+
+ private:
+  LaterScan& scan_;
+  pthread_t thread_{};
+  bool running_ = false;
 };
 
 }  // namespace
@@ -429,21 +473,15 @@ PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
   const auto before_later = byte_before(fd, later.from);
   if (!before_later) return {PassStatus::kReadError, 0};
   LaterScan scan{&setup, &later, before_later, std::nullopt, 0};
-  // The thread takes only the signals its own loads raise: the handlers
-  // that clean up run in this one.
-  sigset_t blocked, saved;
-  sigfillset(&blocked);
-  for (const int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&blocked, fault);
-  ::pthread_sigmask(SIG_SETMASK, &blocked, &saved);
-  pthread_t thread{};
-  const bool started = ::pthread_create(&thread, nullptr, &LaterScan::run, &scan) == 0;
-  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  LaterThread thread(scan);
+  const bool started = thread.started();
   std::uint64_t next = 0;
   // Without a thread (a tight address-space limit), this one scans it all.
   auto ended = scan_range(setup, 0, 0, started ? later.from : size, std::nullopt, nullptr,
                           step, nullptr, next);
   if (!started) return ended ? *ended : read_at_end(fd, size);
-  ::pthread_join(thread, nullptr);
+  thread.join();
+  if (scan.out_of_memory) throw std::bad_alloc();
   if (ended) return *ended;
   if (scan.ended) return *scan.ended;
   later.merge();

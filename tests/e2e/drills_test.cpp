@@ -549,25 +549,36 @@ TEST(StarvedRun, AllocationFailureEndsTheRunLikeAnyOtherFailure) {
   }
   TempDir dir;
   ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
-  int starved = 0;
-  for (std::uint64_t mib = 6; mib <= 40; mib += 2) {
-    SCOPED_TRACE(::testing::Message() << mib << " MiB");
-    ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
-    RunOptions options;
-    options.address_space_limit = mib << 20;
-    const RunResult result = run_iccdrop(dir, {"in.pdf", "out.pdf"}, options);
-    ASSERT_TRUE(result.exited);
-    if (result.exit_status == 0) {
-      EXPECT_EQ(read_file(dir.file("out.pdf"))->size(), input.size());
-      break;
+  // The dry run scans the file (9 MiB) with two threads: an allocation that
+  // fails in the second ends the run the same way.
+  for (const bool dry : {false, true}) {
+    SCOPED_TRACE(dry ? "dry run" : "copied");
+    int starved = 0;
+    for (std::uint64_t mib = 6; mib <= 40; mib += 2) {
+      SCOPED_TRACE(::testing::Message() << mib << " MiB");
+      ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
+      RunOptions options;
+      options.address_space_limit = mib << 20;
+      const RunResult result =
+          run_iccdrop(dir,
+                      dry ? std::vector<std::string>{"--dry-run", "in.pdf", "out.pdf"}
+                          : std::vector<std::string>{"in.pdf", "out.pdf"},
+                      options);
+      ASSERT_TRUE(result.exited);
+      if (result.exit_status == 0) {
+        if (!dry) {
+          EXPECT_EQ(read_file(dir.file("out.pdf"))->size(), input.size());
+        }
+        break;
+      }
+      if (result.exit_status == 1) {
+        EXPECT_EQ(result.out, "Output file is out.pdf\nOut of memory\n");
+        ++starved;
+      }  // otherwise the loader could not map the program
+      expect_folder(dir, {"in.pdf", "out.pdf"}, std::string(kEarlier));
     }
-    if (result.exit_status == 1) {
-      EXPECT_EQ(result.out, "Output file is out.pdf\nOut of memory\n");
-      ++starved;
-    }  // otherwise the loader could not map the program
-    expect_folder(dir, {"in.pdf", "out.pdf"}, std::string(kEarlier));
+    EXPECT_GT(starved, 0) << "no limit starved the run";
   }
-  EXPECT_GT(starved, 0) << "no limit starved the run";
 }
 
 // Runs onto one output name at once: each output is whole, and the one
