@@ -38,7 +38,6 @@ bool AllSpaces::name_is_weak(std::int32_t object, std::int32_t generation) const
 
 void AllSpaces::add_profile(std::int32_t object, std::int32_t generation,
                             std::int32_t components) {
-  if (!registry_find(profiles_, kProfileStream, object, generation)) ++profile_count_;
   registry_add(profiles_, kProfileStream, object, generation, components, {});
 }
 
@@ -66,22 +65,17 @@ void AllSpaces::add_name(std::int32_t object, std::int32_t generation,
 
 void AllSpaces::merge(const AllSpaces& later) {
   registry_merge(defaults_, later.defaults_);
-  registry_for_each(
-      later.profiles_, kProfileStream,
-      [&](std::int32_t object, std::int32_t generation, std::int32_t components) {
-        add_profile(object, generation, components);
-      });
+  registry_merge(profiles_, later.profiles_);
   // The newest name of each object in `later` stands for all of its names
   // there: a weak name that followed a strong one left the strong one, and
   // adding that name here does what adding them all would.
-  registry_for_each(
-      later.name_ids_, kProfileStream,
-      [&](std::int32_t object, std::int32_t generation, std::int32_t id) {
-        const Name& name = later.names_[static_cast<std::size_t>(id)];
-        add_name(object, generation,
-                 std::string_view(later.name_bytes_).substr(name.offset, name.length),
-                 name.weak);
-      });
+  registry_for_each_value(later.name_ids_, [&](std::int32_t object,
+                                               std::int32_t generation, std::int32_t id) {
+    const Name& name = later.names_[static_cast<std::size_t>(id)];
+    add_name(object, generation,
+             std::string_view(later.name_bytes_).substr(name.offset, name.length),
+             name.weak);
+  });
 }
 
 namespace {

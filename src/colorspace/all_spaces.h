@@ -45,7 +45,7 @@ class AllSpaces {
                                                         std::int32_t generation) const;
   // Whether that name is weak (see add_name).
   [[nodiscard]] bool name_is_weak(std::int32_t object, std::int32_t generation) const;
-  std::size_t profile_count() const { return profile_count_; }
+  std::size_t profile_count() const { return profiles_.size(); }
   std::size_t name_count() const { return names_.size(); }
 
   // Records a fact (pass 1). A weak name (the key «ColorSpace» of an image
@@ -74,7 +74,6 @@ class AllSpaces {
   Registry defaults_;
   Registry profiles_;  // kind 2: the /N of each profile stream
   Registry name_ids_;  // kind 2: an index into names_ for each named object
-  std::size_t profile_count_ = 0;
   std::vector<Name> names_;
   std::string name_bytes_;
 };

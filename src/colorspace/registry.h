@@ -43,7 +43,7 @@ class Registry {
                                                        std::int32_t, std::int32_t);
   friend void registry_merge(Registry&, const Registry&);
   template <typename Visit>
-  friend void registry_for_each(const Registry&, std::int32_t, Visit&&);
+  friend void registry_for_each_value(const Registry&, Visit&&);
 
   template <typename Payload>
   struct Table {
@@ -79,8 +79,7 @@ void registry_add(Registry& registry, std::int32_t kind, std::int32_t object_num
 // fact (kind 2), the newest value of each object, in the order the objects
 // were first recorded.
 template <typename Visit>
-void registry_for_each(const Registry& registry, std::int32_t kind, Visit&& visit) {
-  if (kind != kProfileStream) return;
+void registry_for_each_value(const Registry& registry, Visit&& visit) {
   for (const auto& record : registry.values_.records)
     visit(record.object_number, record.generation, record.payload);
 }

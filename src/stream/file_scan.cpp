@@ -134,6 +134,19 @@ PassResult lost_page_result(int fd, std::uint64_t size, std::uint64_t bytes) {
   return {PassStatus::kReadError, bytes};
 }
 
+// Starts `run(arg)` in a thread that takes no signals but the faults its
+// own loads raise: the handlers that clean up run in the calling thread.
+// False where no thread can be made (a tight address-space limit).
+bool start_quiet_thread(pthread_t& thread, void* (*run)(void*), void* arg) {
+  sigset_t blocked, saved;
+  sigfillset(&blocked);
+  for (const int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&blocked, fault);
+  ::pthread_sigmask(SIG_SETMASK, &blocked, &saved);
+  const bool started = ::pthread_create(&thread, nullptr, run, arg) == 0;
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return started;
+}
+
 }  // namespace
 
 OutputCopy::OutputCopy(int input, int output) : input_(input), output_(output) {
@@ -228,18 +241,12 @@ OutputCopy::Copied OutputCopy::kernel_copy(std::uint64_t from, std::uint64_t to,
 #endif
 }
 
-// The thread takes no signals: the handlers that clean up run in the
-// scanning one. Where no thread can be made (a tight address-space limit),
-// the scanning one copies each block.
+// Where no thread can be made, the scanning one copies each block.
 void OutputCopy::start_thread(std::uint64_t from, std::uint64_t size) {
   if (from >= size) return;
   ahead_to_ = size;
   copied_to_ = from;  // where the thread begins: the bytes before it are copied
-  sigset_t all, saved;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &saved);
-  running_ = ::pthread_create(&thread_, nullptr, &OutputCopy::copy_ahead, this) == 0;
-  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  running_ = start_quiet_thread(thread_, &OutputCopy::copy_ahead, this);
 }
 
 void* OutputCopy::copy_ahead(void* self) {
@@ -279,13 +286,13 @@ PassResult copy_failed(int fd, std::uint64_t size, std::uint64_t bytes) {
 namespace {
 
 // What a scan of a part of the file needs: the file, its blocks and how
-// they come in, and the thread's slot in g_mapped.
+// they come in.
 struct ScanSetup {
   int fd;
   std::uint64_t size;
   ScanMethod method;
   std::size_t block;
-  bool guarded;  // a LostPageGuard is installed
+  std::size_t page_size;  // with ScanMethod::kMap
 };
 
 // The byte before `offset` (after 0), which the window there is told of;
@@ -361,7 +368,7 @@ std::optional<PassResult> scan_range(const ScanSetup& setup, int slot,
       return std::nullopt;
     }
   }
-  next = std::max(begin, end);
+  next = end;
   return std::nullopt;
 }
 
@@ -384,10 +391,8 @@ ScanSetup setup_scan(int fd, std::uint64_t size, ScanMethod method, std::size_t 
   const long page_size = ::sysconf(_SC_PAGESIZE);
   if (page_size <= 0 || block % static_cast<std::size_t>(page_size) != 0)
     method = ScanMethod::kRead;
-  return {fd, size, method, block, method == ScanMethod::kMap};
+  return {fd, size, method, block, static_cast<std::size_t>(std::max(page_size, 0L))};
 }
-
-std::size_t page_size() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
 
 // The later part's thread: scans from its start until it is full.
 struct LaterScan {
@@ -420,16 +425,8 @@ struct LaterScan {
 // calling thread included, after telling it to stop.
 class LaterThread {
  public:
-  explicit LaterThread(LaterScan& scan) : scan_(scan) {
-    // The thread takes only the signals its own loads raise: the handlers
-    // that clean up run in the calling one.
-    sigset_t blocked, saved;
-    sigfillset(&blocked);
-    for (const int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&blocked, fault);
-    ::pthread_sigmask(SIG_SETMASK, &blocked, &saved);
-    running_ = ::pthread_create(&thread_, nullptr, &LaterScan::run, &scan_) == 0;
-    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  }
+  explicit LaterThread(LaterScan& scan)
+      : scan_(scan), running_(start_quiet_thread(thread_, &LaterScan::run, &scan_)) {}
   ~LaterThread() {
     scan_.stop.store(true, std::memory_order_relaxed);
     join();
@@ -455,7 +452,7 @@ PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanS
                      ScanMethod method, std::size_t block) {
   const ScanSetup setup = setup_scan(fd, size, method, block);
   std::optional<LostPageGuard> guard;
-  if (setup.guarded) guard.emplace(page_size());
+  if (setup.method == ScanMethod::kMap) guard.emplace(setup.page_size);
   std::uint64_t next = 0;
   if (auto ended =
           scan_range(setup, 0, 0, size, std::nullopt, output, step, nullptr, next))
@@ -469,7 +466,7 @@ PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
   const ScanSetup setup = setup_scan(fd, size, method, block);
   assert(later.from % block == 0 && later.from > 0 && later.from < size);
   std::optional<LostPageGuard> guard;
-  if (setup.guarded) guard.emplace(page_size());
+  if (setup.method == ScanMethod::kMap) guard.emplace(setup.page_size);
   const auto before_later = byte_before(fd, later.from);
   if (!before_later) return {PassStatus::kReadError, 0};
   LaterScan scan{&setup, &later, before_later, std::nullopt, 0};
