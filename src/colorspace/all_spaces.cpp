@@ -18,64 +18,64 @@ AllSpaces::AllSpaces() = default;
 
 std::optional<std::int32_t> AllSpaces::profile_components(std::int32_t object,
                                                           std::int32_t generation) const {
-  const auto record = registry_find(profiles_, kProfileStream, object, generation);
-  if (!record) return std::nullopt;
-  return record->value;
+  const auto* record = records_.values_.find(object, generation);
+  if (record == nullptr || (record->flags & Registry::kHasComponents) == 0)
+    return std::nullopt;
+  return record->components;
 }
 
 std::optional<std::string_view> AllSpaces::name_of(std::int32_t object,
                                                    std::int32_t generation) const {
-  const auto record = registry_find(name_ids_, kProfileStream, object, generation);
-  if (!record) return std::nullopt;
-  const Name& name = names_[static_cast<std::size_t>(record->value)];
-  return std::string_view(name_bytes_).substr(name.offset, name.length);
+  const auto* record = records_.names_.find(object, generation);
+  if (record == nullptr || (record->flags & Registry::kHasWideName) == 0)
+    return std::nullopt;
+  return records_.wide_name(*record);
 }
 
 bool AllSpaces::name_is_weak(std::int32_t object, std::int32_t generation) const {
-  const auto record = registry_find(name_ids_, kProfileStream, object, generation);
-  return record && names_[static_cast<std::size_t>(record->value)].weak;
+  const auto* record = records_.names_.find(object, generation);
+  return record != nullptr && (record->flags & Registry::kWideNameWeak) != 0;
 }
 
 void AllSpaces::add_profile(std::int32_t object, std::int32_t generation,
                             std::int32_t components) {
-  registry_add(profiles_, kProfileStream, object, generation, components, {});
+  auto& record = records_.values_.find_or_add(object, generation);
+  profiles_ += (record.flags & Registry::kHasComponents) == 0;
+  record.flags |= Registry::kHasComponents;
+  record.components = static_cast<std::int16_t>(
+      std::clamp<std::int32_t>(components, INT16_MIN, INT16_MAX));
 }
 
 void AllSpaces::add_name(std::int32_t object, std::int32_t generation,
                          std::string_view name, bool weak) {
-  const auto record = registry_find(name_ids_, kProfileStream, object, generation);
-  if (record) {
-    Name& old = names_[static_cast<std::size_t>(record->value)];
-    if (weak && !old.weak) return;
-    if (std::string_view(name_bytes_).substr(old.offset, old.length) == name) {
-      old.weak = weak;
-      return;
-    }
-    // The old bytes stay behind in name_bytes_: a name replaced costs its
-    // length once more, and replacements are as rare as the names.
-    old = Name{name_bytes_.size(), name.size(), weak};
-    name_bytes_.append(name);
+  auto& record = records_.names_.find_or_add(object, generation);
+  if ((record.flags & Registry::kHasWideName) == 0) {
+    ++names_;
+  } else if (weak && (record.flags & Registry::kWideNameWeak) == 0) {
     return;
   }
-  registry_add(name_ids_, kProfileStream, object, generation,
-               static_cast<std::int32_t>(names_.size()), {});
-  names_.push_back(Name{name_bytes_.size(), name.size(), weak});
-  name_bytes_.append(name);
+  records_.put_wide_name(record, name);
+  record.flags = static_cast<std::uint8_t>((record.flags & ~Registry::kWideNameWeak) |
+                                           (weak ? Registry::kWideNameWeak : 0));
 }
 
 void AllSpaces::merge(const AllSpaces& later) {
-  registry_merge(defaults_, later.defaults_);
-  registry_merge(profiles_, later.profiles_);
+  registry_merge(records_, later.records_);
   // The newest name of each object in `later` stands for all of its names
   // there: a weak name that followed a strong one left the strong one, and
   // adding that name here does what adding them all would.
-  registry_for_each_value(later.name_ids_, [&](std::int32_t object,
-                                               std::int32_t generation, std::int32_t id) {
-    const Name& name = later.names_[static_cast<std::size_t>(id)];
-    add_name(object, generation,
-             std::string_view(later.name_bytes_).substr(name.offset, name.length),
-             name.weak);
-  });
+  for (std::size_t r = 0; r < later.records_.values_.size(); ++r) {
+    const auto& fact = later.records_.values_[r];
+    if (fact.flags & Registry::kHasComponents)
+      add_profile(fact.object_number, fact.generation, fact.components);
+  }
+  for (std::size_t r = 0; r < later.records_.names_.size(); ++r) {
+    const auto& fact = later.records_.names_[r];
+    if (fact.flags & Registry::kHasWideName) {
+      add_name(fact.object_number, fact.generation, later.records_.wide_name(fact),
+               (fact.flags & Registry::kWideNameWeak) != 0);
+    }
+  }
 }
 
 namespace {
@@ -494,12 +494,12 @@ bool collect_window_all(std::span<const unsigned char> window,
       [&](std::size_t m, const match::SequenceMatch& match) {
         const std::string_view name(reinterpret_cast<const char*>(window.data() + m + 1),
                                     match.lengths[kEntryName] - 1);
-        registry_add(facts.defaults_, kResourceEntry, match.values[kEntryObject],
+        registry_add(facts.records_, kResourceEntry, match.values[kEntryObject],
                      match.values[kEntryGeneration], 0, name);
       },
       [&](std::size_t m, const match::SequenceMatch& match) {
         if (starts_in_digit_run(window, before, m)) return;
-        registry_add(facts.defaults_, kProfileStream, match.values[kProfileObject],
+        registry_add(facts.records_, kProfileStream, match.values[kProfileObject],
                      match.values[kProfileGeneration], match.values[kProfileComponents],
                      {});
       },

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,17 +26,17 @@ namespace iccdrop::colorspace {
 // after the zone to read ahead.
 inline constexpr std::size_t kAllLookBehind = 1024;
 
-// The facts pass 1 of --all collects. Memory grows with the facts only: the
-// default mode's records, one record a profile stream, and one a colour-space
-// name (its object, and the name's bytes).
+// The facts pass 1 of --all collects. Memory grows with the facts only: a
+// record per object that any fact is about, and the bytes of each name.
 class AllSpaces {
  public:
   AllSpaces();
 
   // The default mode's facts, as collect_window records them (less numbers
   // read from the middle of a digit run).
-  const Registry& defaults() const { return defaults_; }
-  // The /N of profile stream (object, generation), the newest recorded.
+  const Registry& defaults() const { return records_; }
+  // The /N of profile stream (object, generation), the newest recorded,
+  // saturated to 16 bits (only 1, 3 and 4 convert).
   [[nodiscard]] std::optional<std::int32_t> profile_components(
       std::int32_t object, std::int32_t generation) const;
   // The key that names object (object, generation) as a colour space.
@@ -45,8 +44,8 @@ class AllSpaces {
                                                         std::int32_t generation) const;
   // Whether that name is weak (see add_name).
   [[nodiscard]] bool name_is_weak(std::int32_t object, std::int32_t generation) const;
-  std::size_t profile_count() const { return profiles_.size(); }
-  std::size_t name_count() const { return names_.size(); }
+  std::size_t profile_count() const { return profiles_; }
+  std::size_t name_count() const { return names_; }
 
   // Records a fact (pass 1). A weak name (the key «ColorSpace» of an image
   // or a DeviceN /Process dictionary, a group's «CS») never replaces a
@@ -57,25 +56,16 @@ class AllSpaces {
   // Records the facts of `later` as if they came after these, in its order.
   void merge(const AllSpaces& later);
   // The facts kept, of every kind.
-  std::size_t size() const {
-    return defaults_.size() + profiles_.size() + name_ids_.size();
-  }
+  std::size_t size() const { return records_.size() + profiles_ + names_; }
 
  private:
   friend bool collect_window_all(std::span<const unsigned char>,
                                  std::optional<unsigned char>, AllSpaces&);
 
-  struct Name {
-    std::size_t offset = 0;  // into name_bytes_
-    std::size_t length = 0;
-    bool weak = false;
-  };
-
-  Registry defaults_;
-  Registry profiles_;  // kind 2: the /N of each profile stream
-  Registry name_ids_;  // kind 2: an index into names_ for each named object
-  std::vector<Name> names_;
-  std::string name_bytes_;
+  // Every fact in one record per object: the default mode's, and this
+  // mode's profile /N and name.
+  Registry records_;
+  std::size_t profiles_ = 0, names_ = 0;
 };
 
 // Pass-1 window step of --all. `before` is the byte that precedes the window

@@ -1,6 +1,8 @@
 #include "colorspace/registry.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 namespace iccdrop::colorspace {
 namespace {
@@ -30,66 +32,75 @@ std::size_t hash_key(std::int32_t object_number, std::int32_t generation) {
 
 }  // namespace
 
-template <typename Payload>
-Registry::Table<Payload>::Table() : index(kInitialSlots) {}
+template <typename Entry>
+Registry::Table<Entry>::Table() : index_(kInitialSlots) {}
 
-template <typename Payload>
-std::size_t Registry::Table<Payload>::probe(std::int32_t object_number,
-                                            std::int32_t generation) const {
-  const std::size_t mask = index.size() - 1;
+template <typename Entry>
+std::size_t Registry::Table<Entry>::probe(std::int32_t object_number,
+                                          std::int32_t generation) const {
+  const std::size_t mask = index_.size() - 1;
   std::size_t i = hash_key(object_number, generation) & mask;
-  while (index[i] != 0) {
-    const Record& record = records[index[i] - 1];
+  while (index_[i] != 0) {
+    const Entry& record = (*this)[index_[i] - 1];
     if (record.object_number == object_number && record.generation == generation) break;
     i = (i + 1) & mask;
   }
   return i;
 }
 
-template <typename Payload>
-void Registry::Table<Payload>::put(std::int32_t object_number, std::int32_t generation,
-                                   const Payload& payload) {
+template <typename Entry>
+const Entry* Registry::Table<Entry>::find(std::int32_t object_number,
+                                          std::int32_t generation) const {
   const std::size_t i = probe(object_number, generation);
-  if (index[i] != 0) {
-    records[index[i] - 1].payload = payload;  // the newer fact replaces the older
-    return;
-  }
-  records.push_back(Record{object_number, generation, payload});
-  index[i] = static_cast<std::uint32_t>(records.size());
+  return index_[i] != 0 ? &(*this)[index_[i] - 1] : nullptr;
+}
+
+template <typename Entry>
+Entry& Registry::Table<Entry>::find_or_add(std::int32_t object_number,
+                                           std::int32_t generation) {
+  const std::size_t i = probe(object_number, generation);
+  if (index_[i] != 0) return (*this)[index_[i] - 1];
+  // A chunk is left uninitialised: its pages are touched only as it fills.
+  if (size_ % kChunk == 0) chunks_.emplace_back(new Entry[kChunk]);
+  Entry& added = (*this)[size_];
+  added = Entry{};
+  added.object_number = object_number;
+  added.generation = generation;
+  index_[i] = static_cast<std::uint32_t>(++size_);
   // Grow at half full, so that linear probes stay short: at 3/4 the groups
   // of eight neighbouring slots ran into each other, and an insert probed
   // some 10 slots (a quarter of the registry's work with 50,000 colour
   // spaces). The records stay where they are and only the index is rebuilt.
-  if (records.size() * 2 > index.size()) {
-    index.assign(index.size() * 2, 0);
-    for (std::size_t r = 0; r < records.size(); ++r) {
-      const std::size_t mask = index.size() - 1;
-      std::size_t j = hash_key(records[r].object_number, records[r].generation) & mask;
-      while (index[j] != 0) j = (j + 1) & mask;
-      index[j] = static_cast<std::uint32_t>(r + 1);
+  if (size_ * 2 > index_.size()) {
+    const std::size_t slots = index_.size() * 2;
+    index_.clear();
+    index_.shrink_to_fit();
+    index_.resize(slots);
+    const std::size_t mask = slots - 1;
+    for (std::size_t r = 0; r < size_; ++r) {
+      std::size_t j = hash_key((*this)[r].object_number, (*this)[r].generation) & mask;
+      while (index_[j] != 0) j = (j + 1) & mask;
+      index_[j] = static_cast<std::uint32_t>(r + 1);
     }
   }
+  return added;
 }
 
-template <typename Payload>
-const Payload* Registry::Table<Payload>::get(std::int32_t object_number,
-                                             std::int32_t generation) const {
-  const std::size_t i = probe(object_number, generation);
-  return index[i] != 0 ? &records[index[i] - 1].payload : nullptr;
-}
-
-template <typename Payload>
-std::size_t Registry::Table<Payload>::longest_probe() const {
-  const std::size_t mask = index.size() - 1;
+template <typename Entry>
+std::size_t Registry::Table<Entry>::longest_probe() const {
+  const std::size_t mask = index_.size() - 1;
   std::size_t longest = 0;
-  for (std::size_t i = 0; i < index.size(); ++i) {
-    if (index[i] == 0) continue;
-    const Record& record = records[index[i] - 1];
+  for (std::size_t i = 0; i < index_.size(); ++i) {
+    if (index_[i] == 0) continue;
+    const Entry& record = (*this)[index_[i] - 1];
     const std::size_t home = hash_key(record.object_number, record.generation) & mask;
     longest = std::max(longest, (i - home) & mask);
   }
   return longest;
 }
+
+template class Registry::Table<Registry::NameEntry>;
+template class Registry::Table<Registry::ValueEntry>;
 
 Registry::Registry() = default;
 
@@ -97,24 +108,113 @@ std::size_t Registry::longest_probe() const {
   return std::max(names_.longest_probe(), values_.longest_probe());
 }
 
+void Registry::put_name(NameEntry& record, const std::array<char, kMaxNameLength>& name) {
+  if ((record.flags & kWideNameIsName) != 0 && record.name != name) {
+    // --all's key was these bytes: it keeps them.
+    record.wide_name = store_name(wide_name(record));
+    record.flags &= static_cast<std::uint8_t>(~kWideNameIsName);
+  }
+  names_count_ += (record.flags & kHasName) == 0;
+  record.flags |= kHasName;
+  record.name = name;
+}
+
+void Registry::put_value(ValueEntry& record, std::int32_t value) {
+  values_count_ += (record.flags & kHasValue) == 0;
+  record.flags |= kHasValue;
+  record.value = value;
+}
+
+std::string_view Registry::wide_name(const NameEntry& record) const {
+  if ((record.flags & kWideNameIsName) != 0)
+    return {record.name.data(), ::strnlen(record.name.data(), record.name.size())};
+  return name_at(record.wide_name);
+}
+
+void Registry::put_wide_name(NameEntry& record, std::string_view name) {
+  const bool had = (record.flags & kHasWideName) != 0;
+  const bool in_chunks = had && (record.flags & kWideNameIsName) == 0;
+  record.flags |= kHasWideName;
+  // A short name goes into the kind-1 name's bytes while they hold no
+  // kind-1 fact, or when they are these bytes already.
+  if (name.size() <= kMaxNameLength && name.find('\0') == std::string_view::npos) {
+    if ((record.flags & kHasName) == 0) {
+      record.name = {};
+      std::copy(name.begin(), name.end(), record.name.begin());
+    }
+    if (name == std::string_view(record.name.data(),
+                                 ::strnlen(record.name.data(), record.name.size()))) {
+      record.flags |= kWideNameIsName;
+      return;
+    }
+  }
+  record.flags &= static_cast<std::uint8_t>(~kWideNameIsName);
+  if (in_chunks && name_at(record.wide_name).size() >= name.size()) {
+    overwrite_name(record.wide_name, name);
+  } else {
+    // Bytes replaced by a longer name stay behind: they cost their length
+    // once more, and replacements are as rare as the names.
+    record.wide_name = store_name(name);
+  }
+}
+
+std::uint32_t Registry::store_name(std::string_view name) {
+  // A name lies in a window, far shorter than a chunk.
+  name = name.substr(0, kNameChunk - 2);
+  if (name_chunks_.empty() || kNameChunk - name_chunk_used_ < name.size() + 2) {
+    // `at` must fit 32 bits: 4 GiB of names is more than any run may hold.
+    if (name_chunks_.size() == (std::size_t{1} << 32) / kNameChunk)
+      throw std::bad_alloc();
+    name_chunks_.emplace_back(new char[kNameChunk]);
+    name_chunk_used_ = 0;
+  }
+  const auto at = static_cast<std::uint32_t>((name_chunks_.size() - 1) * kNameChunk +
+                                             name_chunk_used_);
+  name_chunk_used_ += name.size() + 2;
+  overwrite_name(at, name);
+  return at;
+}
+
+void Registry::overwrite_name(std::uint32_t at, std::string_view name) {
+  char* bytes = name_chunks_[at / kNameChunk].get() + at % kNameChunk;
+  bytes[0] = static_cast<char>(name.size() & 0xFF);
+  bytes[1] = static_cast<char>(name.size() >> 8);
+  std::copy(name.begin(), name.end(), bytes + 2);
+}
+
+std::string_view Registry::name_at(std::uint32_t at) const {
+  const char* bytes = name_chunks_[at / kNameChunk].get() + at % kNameChunk;
+  const std::size_t length = static_cast<unsigned char>(bytes[0]) |
+                             std::size_t{static_cast<unsigned char>(bytes[1])} << 8;
+  return {bytes + 2, length};
+}
+
 void registry_add(Registry& registry, std::int32_t kind, std::int32_t object_number,
                   std::int32_t generation, std::int32_t value, std::string_view name) {
   if (kind == kResourceEntry) {
-    std::array<char, kMaxNameLength + 1> stored{};
+    std::array<char, kMaxNameLength> stored{};
     std::copy_n(name.begin(), std::min(name.size(), kMaxNameLength), stored.begin());
-    registry.names_.put(object_number, generation, stored);
+    registry.put_name(registry.names_.find_or_add(object_number, generation), stored);
   } else if (kind == kProfileStream) {
-    registry.values_.put(object_number, generation, value);
+    registry.put_value(registry.values_.find_or_add(object_number, generation), value);
   }
 }
 
 void registry_merge(Registry& registry, const Registry& later) {
   // Each table keeps the newest fact of each object: the facts of the later
   // part replace those of the earlier, object by object.
-  for (const auto& record : later.names_.records)
-    registry.names_.put(record.object_number, record.generation, record.payload);
-  for (const auto& record : later.values_.records)
-    registry.values_.put(record.object_number, record.generation, record.payload);
+  for (std::size_t r = 0; r < later.names_.size(); ++r) {
+    const auto& fact = later.names_[r];
+    if ((fact.flags & Registry::kHasName) == 0) continue;
+    registry.put_name(registry.names_.find_or_add(fact.object_number, fact.generation),
+                      fact.name);
+  }
+  for (std::size_t r = 0; r < later.values_.size(); ++r) {
+    const auto& fact = later.values_[r];
+    if ((fact.flags & Registry::kHasValue) == 0) continue;
+    registry.put_value(registry.values_.find_or_add(fact.object_number, fact.generation),
+                       fact.value);
+  }
 }
 
 std::optional<ColorSpaceRecord> registry_find(const Registry& registry, std::int32_t kind,
@@ -122,15 +222,16 @@ std::optional<ColorSpaceRecord> registry_find(const Registry& registry, std::int
                                               std::int32_t generation) {
   ColorSpaceRecord record{kind, object_number, generation, 0, {}};
   if (kind == kResourceEntry) {
-    const auto* name = registry.names_.get(object_number, generation);
-    if (name == nullptr) return std::nullopt;
-    record.name = *name;
+    const auto* found = registry.names_.find(object_number, generation);
+    if (found == nullptr || (found->flags & Registry::kHasName) == 0) return std::nullopt;
+    std::copy(found->name.begin(), found->name.end(), record.name.begin());
     return record;
   }
   if (kind == kProfileStream) {
-    const auto* value = registry.values_.get(object_number, generation);
-    if (value == nullptr) return std::nullopt;
-    record.value = *value;
+    const auto* found = registry.values_.find(object_number, generation);
+    if (found == nullptr || (found->flags & Registry::kHasValue) == 0)
+      return std::nullopt;
+    record.value = found->value;
     return record;
   }
   return std::nullopt;

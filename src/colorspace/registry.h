@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -24,14 +25,18 @@ struct ColorSpaceRecord {
   std::array<char, kMaxNameLength + 1> name{};  // kind 1: name without '/', NUL-padded
 };
 
-// A hash table per kind: records lie densely in insertion order, and an
-// open-addressing index of 4-byte record numbers finds them in expected
-// constant time. A resource entry costs 16 bytes and a profile 12, plus 8 to
-// 16 bytes of index each: 200,000 of both take under 10 MiB.
+// Two hash tables: the objects that /Cs… names refer to (kind 1), and the
+// profile streams (kind 2). Each record also holds what --all learns of the
+// same object (all_spaces.h), so that both modes keep one record per object.
+// Records lie in insertion order in chunks that are never moved, so a
+// growing table holds no second copy of itself; an open-addressing index of
+// 4-byte record numbers finds them in expected constant time. A record costs
+// 20 or 16 bytes and 8 to 16 of index: 200,000 of each kind take 11 MiB.
 class Registry {
  public:
   Registry();
-  std::size_t size() const { return names_.records.size() + values_.records.size(); }
+  // The facts of kinds 1 and 2 kept.
+  std::size_t size() const { return names_count_ + values_count_; }
   // The farthest any record lies from its home slot, in slots: what the
   // slowest lookup probes. Tells a hash that piles keys together.
   std::size_t longest_probe() const;
@@ -42,28 +47,75 @@ class Registry {
   friend std::optional<ColorSpaceRecord> registry_find(const Registry&, std::int32_t,
                                                        std::int32_t, std::int32_t);
   friend void registry_merge(Registry&, const Registry&);
-  template <typename Visit>
-  friend void registry_for_each_value(const Registry&, Visit&&);
+  friend class AllSpaces;
 
-  template <typename Payload>
-  struct Table {
-    struct Record {
-      std::int32_t object_number;
-      std::int32_t generation;
-      Payload payload;
-    };
-    std::vector<Record> records;
-    std::vector<std::uint32_t> index;  // 1 + a record number; 0 for an empty slot
-
-    Table();
-    std::size_t probe(std::int32_t object_number, std::int32_t generation) const;
-    void put(std::int32_t object_number, std::int32_t generation, const Payload& payload);
-    const Payload* get(std::int32_t object_number, std::int32_t generation) const;
-    std::size_t longest_probe() const;
+  // NameEntry::flags: a kind-1 fact; the key --all names the object by,
+  // whether that name is weak, and whether its bytes are those of `name`
+  // (most are a /Cs… name that both modes read: keeping it twice would cost
+  // a tenth of --all's memory).
+  static constexpr std::uint8_t kHasName = 1, kHasWideName = 2, kWideNameWeak = 4,
+                                kWideNameIsName = 8;
+  // ValueEntry::flags: a kind-2 fact; the /N --all read in the stream's
+  // dictionary.
+  static constexpr std::uint8_t kHasValue = 1, kHasComponents = 2;
+  struct NameEntry {
+    std::int32_t object_number;
+    std::int32_t generation;
+    std::array<char, kMaxNameLength> name;  // NUL-padded; see kWideNameIsName
+    std::uint8_t flags;
+    std::uint32_t wide_name;  // where name_chunks_ keep the key's bytes
+  };
+  struct ValueEntry {
+    std::int32_t object_number;
+    std::int32_t generation;
+    std::int32_t value;
+    std::int16_t components;  // saturated: only 1, 3 and 4 convert
+    std::uint8_t flags;
   };
 
-  Table<std::array<char, kMaxNameLength + 1>> names_;  // kind 1
-  Table<std::int32_t> values_;                         // kind 2
+  template <typename Entry>
+  class Table {
+   public:
+    Table();
+    std::size_t size() const { return size_; }
+    const Entry& operator[](std::size_t i) const {
+      return chunks_[i / kChunk][i % kChunk];
+    }
+    Entry& operator[](std::size_t i) { return chunks_[i / kChunk][i % kChunk]; }
+    const Entry* find(std::int32_t object_number, std::int32_t generation) const;
+    // The object's record; a new one, with no flags, if it has none.
+    Entry& find_or_add(std::int32_t object_number, std::int32_t generation);
+    std::size_t longest_probe() const;
+
+   private:
+    static constexpr std::size_t kChunk = 4096;
+    // The slot that holds the object's record, or the empty slot where it
+    // would go.
+    std::size_t probe(std::int32_t object_number, std::int32_t generation) const;
+
+    std::vector<std::unique_ptr<Entry[]>> chunks_;
+    std::size_t size_ = 0;
+    std::vector<std::uint32_t> index_;  // 1 + a record number; 0 for an empty slot
+  };
+
+  void put_name(NameEntry& record, const std::array<char, kMaxNameLength>& name);
+  void put_value(ValueEntry& record, std::int32_t value);
+
+  // --all's key for the object: its bytes are kept after two bytes of
+  // length, in chunks of kNameChunk that are never moved; `at` counts from
+  // the first chunk's start.
+  std::string_view wide_name(const NameEntry& record) const;
+  void put_wide_name(NameEntry& record, std::string_view name);
+  static constexpr std::size_t kNameChunk = 65536;
+  std::uint32_t store_name(std::string_view name);
+  std::string_view name_at(std::uint32_t at) const;
+  void overwrite_name(std::uint32_t at, std::string_view name);
+
+  Table<NameEntry> names_;
+  Table<ValueEntry> values_;
+  std::size_t names_count_ = 0, values_count_ = 0;
+  std::vector<std::unique_ptr<char[]>> name_chunks_;
+  std::size_t name_chunk_used_ = 0;
 };
 
 // Records the facts of `later`, as if each had been recorded after those of
@@ -74,15 +126,6 @@ void registry_merge(Registry& registry, const Registry& later);
 // Kinds other than 1 and 2 are not kept.
 void registry_add(Registry& registry, std::int32_t kind, std::int32_t object_number,
                   std::int32_t generation, std::int32_t value, std::string_view name);
-
-// Calls visit(object_number, generation, value) for each profile-stream
-// fact (kind 2), the newest value of each object, in the order the objects
-// were first recorded.
-template <typename Visit>
-void registry_for_each_value(const Registry& registry, Visit&& visit) {
-  for (const auto& record : registry.values_.records)
-    visit(record.object_number, record.generation, record.payload);
-}
 
 // The newest record of this kind, object number and generation, or none.
 [[nodiscard]] std::optional<ColorSpaceRecord> registry_find(const Registry& registry,

@@ -83,6 +83,8 @@ TEST(CollectWindowAll, RecordsTheNOfEveryProfileStream) {
        "3\0>>\0stream"s,
        3},
       {"any count is recorded", "5 0 obj << /N 2 >> stream", 2},
+      {"a count past 16 bits saturates, never wraps to 3",
+       "5 0 obj << /N 65539 >> stream", 32767},
       {"the last /N of the dictionary", "5 0 obj << /N 1 /N 3 >> stream", 3},
       // Not profiles of 5 0.
       {"/N in a nested dictionary",
@@ -127,6 +129,7 @@ TEST(CollectWindowAll, RecordsTheKeysThatNameColourSpaces) {
     std::string_view what;
     std::string window;
     std::vector<std::pair<std::int32_t, std::string_view>> names;  // generation 0
+    std::vector<std::pair<std::int32_t, std::string_view>> default_names = {};
   };
   const Row rows[] = {
       {"a /ColorSpace dictionary",
@@ -148,6 +151,23 @@ TEST(CollectWindowAll, RecordsTheKeysThatNameColourSpaces) {
        "/ColorSpace 7 0 R /CS1 7 0 R /ColorSpace 7 0 R",
        {{7, "CS1"}}},
       {"the newer resource name wins", "/CS1 7 0 R /CS2 7 0 R", {{7, "CS2"}}},
+      {"a shorter name replaces a longer one",
+       "/CSLongName 7 0 R /CSLonger 7 0 R",
+       {{7, "CSLonger"}}},
+      // A short key shares the bytes of the default step's name of the
+      // object, and keeps its own when that name changes.
+      {"a key, then another default name",
+       "/ColorSpace << /CS0 7 0 R >> /Cs1 7 0 R",
+       {{7, "CS0"}},
+       {{7, "Cs1"}}},
+      {"the default name as a key, then another default name",
+       "/Cs1 7 0 R /ColorSpace << /Cs1 7 0 R >> /Cs2 7 0 R",
+       {{7, "Cs1"}},
+       {{7, "Cs2"}}},
+      {"a short key replaced by a long one",
+       "/ColorSpace << /Cs1 7 0 R >> /ColorSpace << /CsLongName 7 0 R >>",
+       {{7, "CsLongName"}},
+       {{7, "CsLongN"}}},
       // Not names of colour spaces.
       {"other keys", "<< /Font 7 0 R /Resources 8 0 R /Root 9 0 R /D 1 0 R >>", {}},
       {"no reference", "/Cs1 7 0 obj /CS0 /DeviceRGB /R1 7 0 Rx", {}},
@@ -159,6 +179,10 @@ TEST(CollectWindowAll, RecordsTheKeysThatNameColourSpaces) {
     for (const auto& [object, name] : row.names) {
       EXPECT_EQ(facts.name_of(object, 0), std::optional<std::string_view>(name))
           << object;
+    }
+    for (const auto& [object, name] : row.default_names) {
+      const auto entry = registry_find(facts.defaults(), kResourceEntry, object, 0);
+      EXPECT_EQ(entry ? std::string_view(entry->name.data()) : "-", name) << object;
     }
   }
 }
