@@ -139,6 +139,15 @@ class CandidateCursor {
   // Drops the kept candidates, after the window was rewritten.
   void forget() { block_end_ = 0; }
 
+  // Lead bytes count as candidates from `limit` on, once the parts that
+  // wanted them from the old limit are done: on images --all's keys wanted
+  // every '/' of a window's last 1024 bytes before its own zone's end.
+  void raise_limit(std::size_t limit) {
+    if (limit <= limit_) return;
+    limit_ = limit;
+    forget();
+  }
+
   // No longer looks for the third second byte: its part of the scan is done.
   void drop_third_second() {
     if (third_second_ == other_second_) return;
@@ -384,6 +393,9 @@ class PatternLane {
 
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
+  // Where every lead byte must come to this part: a lead byte at or after
+  // the zone's end that is no anchor ends it.
+  static std::size_t stops_from() { return stream::kZoneLimit; }
 
   // `at` holds the anchor's lead byte and either sits at or after the zone's
   // end or is followed by one of the cursor's second bytes. True when a
@@ -446,6 +458,7 @@ class AnchorInFront {
 
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
+  static std::size_t stops_from() { return stream::kChunkSize; }
   bool found() const { return found_; }
 
   [[gnu::always_inline]] bool take(std::span<const unsigned char> window,
@@ -487,6 +500,7 @@ class KeyLane {
 
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
+  std::size_t stops_from() const { return end_; }
 
   // `at` holds the lead byte, and a byte after it.
   [[gnu::always_inline]] bool take(std::span<const unsigned char> window,
@@ -526,6 +540,9 @@ template <typename... Lanes>
     // (clang warns of '|' between bools).
     if ((static_cast<int>(lanes.take(window, *at)) | ...)) candidates.forget();
     from = *at + 1;
+    std::size_t stops = window.size();
+    ((stops = lanes.done() ? stops : std::min(stops, lanes.stops_from())), ...);
+    candidates.raise_limit(stops);
   }
 }
 
