@@ -47,43 +47,23 @@ bool use_avx2() {
     apart = apart && s < 0x80 && free_or_same;
     table[low] = s;
   }
-  if (apart) {
-    std::copy_n(table, 16, table + 16);
-    const __m256i want = _mm256_load_si256(reinterpret_cast<const __m256i*>(table));
-    for (; at < end; at += 64) {
-      const auto* now = reinterpret_cast<const __m256i*>(bytes + at);
-      const auto* next = reinterpret_cast<const __m256i*>(bytes + at + 1);
-      const __m256i next0 = _mm256_loadu_si256(next);
-      const __m256i next1 = _mm256_loadu_si256(next + 1);
-      const __m256i pair0 =
-          _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(now), want_lead),
-                           _mm256_cmpeq_epi8(next0, _mm256_shuffle_epi8(want, next0)));
-      const __m256i pair1 =
-          _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(now + 1), want_lead),
-                           _mm256_cmpeq_epi8(next1, _mm256_shuffle_epi8(want, next1)));
-      const __m256i found = _mm256_or_si256(pair0, pair1);
-      if (!_mm256_testz_si256(found, found)) break;
-    }
-    return at;
-  }
-  const __m256i want_second = _mm256_set1_epi8(static_cast<char>(second));
-  const __m256i want_other = _mm256_set1_epi8(static_cast<char>(other_second));
-  const __m256i want_third = _mm256_set1_epi8(static_cast<char>(third_second));
+  // Otherwise nothing is skipped: the caller reads the blocks one by one.
+  if (!apart) return at;
+  std::copy_n(table, 16, table + 16);
+  const __m256i want = _mm256_load_si256(reinterpret_cast<const __m256i*>(table));
   for (; at < end; at += 64) {
-    __m256i found = _mm256_setzero_si256();
-    for (unsigned k = 0; k < 64; k += 32) {
-      const __m256i now =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at + k));
-      const __m256i next =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at + k + 1));
-      const __m256i second_byte =
-          _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(next, want_second),
-                                          _mm256_cmpeq_epi8(next, want_other)),
-                          _mm256_cmpeq_epi8(next, want_third));
-      found = _mm256_or_si256(
-          found, _mm256_and_si256(_mm256_cmpeq_epi8(now, want_lead), second_byte));
-    }
-    if (_mm256_movemask_epi8(found) != 0) break;
+    const auto* now = reinterpret_cast<const __m256i*>(bytes + at);
+    const auto* next = reinterpret_cast<const __m256i*>(bytes + at + 1);
+    const __m256i next0 = _mm256_loadu_si256(next);
+    const __m256i next1 = _mm256_loadu_si256(next + 1);
+    const __m256i pair0 =
+        _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(now), want_lead),
+                         _mm256_cmpeq_epi8(next0, _mm256_shuffle_epi8(want, next0)));
+    const __m256i pair1 =
+        _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(now + 1), want_lead),
+                         _mm256_cmpeq_epi8(next1, _mm256_shuffle_epi8(want, next1)));
+    const __m256i found = _mm256_or_si256(pair0, pair1);
+    if (!_mm256_testz_si256(found, found)) break;
   }
   return at;
 }

@@ -47,7 +47,8 @@ bool use_avx2();
 
 // CandidateCursor's quiet-block skip, 32 bytes a step: the first of `at`,
 // at + 64, ... before `end` whose 64 positions hold `lead` followed by one
-// of the three second bytes, else the first at or after `end`.
+// of the three second bytes, else the first at or after `end`. Second bytes
+// that are not ASCII with low nibbles apart skip nothing: `at`.
 std::size_t skip_quiet_blocks_avx2(const unsigned char* bytes, std::size_t at,
                                    std::size_t end, unsigned char lead,
                                    unsigned char second, unsigned char other_second,
