@@ -121,11 +121,17 @@ class CandidateCursor {
         break;
       }
       i = static_cast<std::size_t>(static_cast<const unsigned char*>(lead) - base_);
-#if defined(ICCDROP_SCAN_SSE2)
-      i = skip_quiet_blocks(i);
-      if (i + 65 > n_) break;
-#endif
       load_block(i);
+#if defined(ICCDROP_SCAN_SSE2)
+      // A block without candidates: the quiet blocks after it are passed.
+      // Dense syntax never gets here, where a skip from every lead byte
+      // cost a tenth of the scan.
+      if ((hits_ | stops_) == 0) {
+        i = skip_quiet_blocks(i + 64);
+        if (i + 65 > n_) break;
+        load_block(i);
+      }
+#endif
     }
     // The last 64 positions, whose blocks would read past the window.
     for (; i + 1 < n_; ++i) {
@@ -143,6 +149,7 @@ class CandidateCursor {
   // Lead bytes count as candidates from `limit` on, once the parts that
   // wanted them from the old limit are done: on images --all's keys wanted
   // every '/' of a window's last 1024 bytes before its own zone's end.
+  std::size_t limit() const { return limit_; }
   void raise_limit(std::size_t limit) {
     if (limit <= limit_) return;
     limit_ = limit;
@@ -397,6 +404,7 @@ class PatternLane {
   // Where every lead byte must come to this part: a lead byte at or after
   // the zone's end that is no anchor ends it.
   static std::size_t stops_from() { return stream::kZoneLimit; }
+  static constexpr bool kLaterStops = false;
 
   // `at` holds the anchor's lead byte and either sits at or after the zone's
   // end or is followed by one of the cursor's second bytes. True when a
@@ -460,6 +468,7 @@ class AnchorInFront {
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
   static std::size_t stops_from() { return stream::kChunkSize; }
+  static constexpr bool kLaterStops = false;
   bool found() const { return found_; }
 
   [[gnu::always_inline]] bool take(std::span<const unsigned char> window,
@@ -502,6 +511,7 @@ class KeyLane {
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
   std::size_t stops_from() const { return end_; }
+  static constexpr bool kLaterStops = true;  // than the patterns' zone
 
   // `at` holds the lead byte, and a byte after it.
   [[gnu::always_inline]] bool take(std::span<const unsigned char> window,
@@ -541,9 +551,14 @@ template <typename... Lanes>
     // (clang warns of '|' between bools).
     if ((static_cast<int>(lanes.take(window, *at)) | ...)) candidates.forget();
     from = *at + 1;
-    std::size_t stops = window.size();
-    ((stops = lanes.done() ? stops : std::min(stops, lanes.stops_from())), ...);
-    candidates.raise_limit(stops);
+    // Parts end at lead bytes from the limit on, the only time a later
+    // limit may do, and only a KeyLane wants one.
+    if constexpr ((Lanes::kLaterStops || ...)) {
+      if (*at < candidates.limit()) continue;
+      std::size_t stops = window.size();
+      ((stops = lanes.done() ? stops : std::min(stops, lanes.stops_from())), ...);
+      candidates.raise_limit(stops);
+    }
   }
 }
 
