@@ -1,6 +1,7 @@
 #include "colorspace/registry.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -49,8 +50,20 @@ std::size_t Registry::Table<Entry>::probe(std::int32_t object_number,
 }
 
 template <typename Entry>
+const std::uint32_t* Registry::Table<Entry>::dense_slot(std::int32_t object_number,
+                                                        std::int32_t generation) const {
+  if (generation != 0 || object_number < 0 ||
+      static_cast<std::size_t>(object_number) >= dense_.size())
+    return nullptr;
+  return &dense_[static_cast<std::size_t>(object_number)];
+}
+
+template <typename Entry>
 const Entry* Registry::Table<Entry>::find(std::int32_t object_number,
                                           std::int32_t generation) const {
+  if (const std::uint32_t* slot = dense_slot(object_number, generation); slot && *slot)
+    return &(*this)[*slot - 1];
+  if (hashed_ == 0) return nullptr;
   const std::size_t i = probe(object_number, generation);
   return index_[i] != 0 ? &(*this)[index_[i] - 1] : nullptr;
 }
@@ -58,27 +71,53 @@ const Entry* Registry::Table<Entry>::find(std::int32_t object_number,
 template <typename Entry>
 Entry& Registry::Table<Entry>::find_or_add(std::int32_t object_number,
                                            std::int32_t generation) {
-  const std::size_t i = probe(object_number, generation);
-  if (index_[i] != 0) return (*this)[index_[i] - 1];
+  if (generation == 0 && object_number >= 0) {
+    // Numbered objects come mostly in order from 1: those of generation 0
+    // go by number while the numbers stay within four times the records.
+    const auto number = static_cast<std::size_t>(object_number);
+    if (number >= dense_.size()) {
+      const std::size_t slots = std::bit_ceil(number + 1);
+      if (slots <= 4 * (size_ + kInitialSlots)) dense_.resize(slots);
+    }
+  }
+  auto* slot = const_cast<std::uint32_t*>(dense_slot(object_number, generation));
+  if (slot != nullptr && *slot != 0) return (*this)[*slot - 1];
+  std::size_t i = 0;
+  if (slot == nullptr || hashed_ > 0) {
+    // Not by number, or it may have been recorded before the numbers
+    // reached it.
+    i = probe(object_number, generation);
+    if (index_[i] != 0) return (*this)[index_[i] - 1];
+  }
   // A chunk is left uninitialised: its pages are touched only as it fills.
   if (size_ % kChunk == 0) chunks_.emplace_back(new Entry[kChunk]);
   Entry& added = (*this)[size_];
   added = Entry{};
   added.object_number = object_number;
   added.generation = generation;
-  index_[i] = static_cast<std::uint32_t>(++size_);
+  ++size_;
+  if (slot != nullptr) {
+    *slot = static_cast<std::uint32_t>(size_);
+    return added;
+  }
+  index_[i] = static_cast<std::uint32_t>(size_);
+  ++hashed_;
   // Grow at half full, so that linear probes stay short: at 3/4 the groups
   // of eight neighbouring slots ran into each other, and an insert probed
   // some 10 slots (a quarter of the registry's work with 50,000 colour
   // spaces). The records stay where they are and only the index is rebuilt.
-  if (size_ * 2 > index_.size()) {
+  if (hashed_ * 2 > index_.size()) {
     const std::size_t slots = index_.size() * 2;
     index_.clear();
     index_.shrink_to_fit();
     index_.resize(slots);
     const std::size_t mask = slots - 1;
     for (std::size_t r = 0; r < size_; ++r) {
-      std::size_t j = hash_key((*this)[r].object_number, (*this)[r].generation) & mask;
+      const Entry& record = (*this)[r];
+      const std::uint32_t* by_number =
+          dense_slot(record.object_number, record.generation);
+      if (by_number != nullptr && *by_number == r + 1) continue;
+      std::size_t j = hash_key(record.object_number, record.generation) & mask;
       while (index_[j] != 0) j = (j + 1) & mask;
       index_[j] = static_cast<std::uint32_t>(r + 1);
     }
