@@ -18,7 +18,7 @@ AllSpaces::AllSpaces() = default;
 
 std::optional<std::int32_t> AllSpaces::profile_components(std::int32_t object,
                                                           std::int32_t generation) const {
-  const auto* record = records_.values_.find(object, generation);
+  const auto* record = records_.values_.find(records_.by_number_, object, generation);
   if (record == nullptr || (record->flags & Registry::kHasComponents) == 0)
     return std::nullopt;
   return record->components;
@@ -26,20 +26,20 @@ std::optional<std::int32_t> AllSpaces::profile_components(std::int32_t object,
 
 std::optional<std::string_view> AllSpaces::name_of(std::int32_t object,
                                                    std::int32_t generation) const {
-  const auto* record = records_.names_.find(object, generation);
+  const auto* record = records_.names_.find(records_.by_number_, object, generation);
   if (record == nullptr || (record->flags & Registry::kHasWideName) == 0)
     return std::nullopt;
   return records_.wide_name(*record);
 }
 
 bool AllSpaces::name_is_weak(std::int32_t object, std::int32_t generation) const {
-  const auto* record = records_.names_.find(object, generation);
+  const auto* record = records_.names_.find(records_.by_number_, object, generation);
   return record != nullptr && (record->flags & Registry::kWideNameWeak) != 0;
 }
 
 void AllSpaces::add_profile(std::int32_t object, std::int32_t generation,
                             std::int32_t components) {
-  auto& record = records_.values_.find_or_add(object, generation);
+  auto& record = records_.values_.find_or_add(records_.by_number_, object, generation);
   profiles_ += (record.flags & Registry::kHasComponents) == 0;
   record.flags |= Registry::kHasComponents;
   record.components = static_cast<std::int16_t>(
@@ -48,7 +48,7 @@ void AllSpaces::add_profile(std::int32_t object, std::int32_t generation,
 
 void AllSpaces::add_name(std::int32_t object, std::int32_t generation,
                          std::string_view name, bool weak) {
-  auto& record = records_.names_.find_or_add(object, generation);
+  auto& record = records_.names_.find_or_add(records_.by_number_, object, generation);
   if ((record.flags & Registry::kHasWideName) == 0) {
     ++names_;
   } else if (weak && (record.flags & Registry::kWideNameWeak) == 0) {

@@ -49,46 +49,50 @@ std::size_t Registry::Table<Entry>::probe(std::int32_t object_number,
   return i;
 }
 
-template <typename Entry>
-const std::uint32_t* Registry::Table<Entry>::dense_slot(std::int32_t object_number,
-                                                        std::int32_t generation) const {
-  if (generation != 0 || object_number < 0 ||
-      static_cast<std::size_t>(object_number) >= dense_.size())
-    return nullptr;
-  return &dense_[static_cast<std::size_t>(object_number)];
-}
+namespace {
+
+constexpr std::uint32_t kTagBit = std::uint32_t{1} << 31;
+
+}  // namespace
 
 template <typename Entry>
-const Entry* Registry::Table<Entry>::find(std::int32_t object_number,
+const Entry* Registry::Table<Entry>::find(const std::vector<std::uint32_t>& by_number,
+                                          std::int32_t object_number,
                                           std::int32_t generation) const {
-  if (const std::uint32_t* slot = dense_slot(object_number, generation); slot && *slot)
-    return &(*this)[*slot - 1];
+  if (const std::uint32_t* slot = number_slot(by_number, object_number, generation);
+      slot != nullptr && *slot != 0 && (*slot & kTagBit) == Entry::kTag) {
+    return &(*this)[(*slot & ~kTagBit) - 1];
+  }
   if (hashed_ == 0) return nullptr;
   const std::size_t i = probe(object_number, generation);
   return index_[i] != 0 ? &(*this)[index_[i] - 1] : nullptr;
 }
 
 template <typename Entry>
-Entry& Registry::Table<Entry>::find_or_add(std::int32_t object_number,
+Entry& Registry::Table<Entry>::find_or_add(std::vector<std::uint32_t>& by_number,
+                                           std::int32_t object_number,
                                            std::int32_t generation) {
   if (generation == 0 && object_number >= 0) {
-    // Numbered objects come mostly in order from 1: those of generation 0
-    // go by number while the numbers stay within four times the records.
+    // Numbered objects come mostly in order from 1: the slots reach the
+    // numbers while these stay within four times the records.
     const auto number = static_cast<std::size_t>(object_number);
-    if (number >= dense_.size()) {
+    if (number >= by_number.size()) {
       const std::size_t slots = std::bit_ceil(number + 1);
-      if (slots <= 4 * (size_ + kInitialSlots)) dense_.resize(slots);
+      if (slots <= 4 * (size_ + kInitialSlots)) by_number.resize(slots);
     }
   }
-  auto* slot = const_cast<std::uint32_t*>(dense_slot(object_number, generation));
-  if (slot != nullptr && *slot != 0) return (*this)[*slot - 1];
+  std::uint32_t* slot = number_slot(by_number, object_number, generation);
+  if (slot != nullptr && *slot != 0 && (*slot & kTagBit) == Entry::kTag)
+    return (*this)[(*slot & ~kTagBit) - 1];
+  // The slot is free for this record unless the other table holds it.
+  if (slot != nullptr && *slot != 0) slot = nullptr;
   std::size_t i = 0;
   if (slot == nullptr || hashed_ > 0) {
-    // Not by number, or it may have been recorded before the numbers
-    // reached it.
+    // Hashed, or it may have been before the slots reached its number.
     i = probe(object_number, generation);
     if (index_[i] != 0) return (*this)[index_[i] - 1];
   }
+  if (size_ + 1 >= kTagBit) throw std::bad_alloc();
   // A chunk is left uninitialised: its pages are touched only as it fills.
   if (size_ % kChunk == 0) chunks_.emplace_back(new Entry[kChunk]);
   Entry& added = (*this)[size_];
@@ -97,7 +101,7 @@ Entry& Registry::Table<Entry>::find_or_add(std::int32_t object_number,
   added.generation = generation;
   ++size_;
   if (slot != nullptr) {
-    *slot = static_cast<std::uint32_t>(size_);
+    *slot = static_cast<std::uint32_t>(size_) | Entry::kTag;
     return added;
   }
   index_[i] = static_cast<std::uint32_t>(size_);
@@ -114,9 +118,11 @@ Entry& Registry::Table<Entry>::find_or_add(std::int32_t object_number,
     const std::size_t mask = slots - 1;
     for (std::size_t r = 0; r < size_; ++r) {
       const Entry& record = (*this)[r];
-      const std::uint32_t* by_number =
-          dense_slot(record.object_number, record.generation);
-      if (by_number != nullptr && *by_number == r + 1) continue;
+      const std::uint32_t* numbered =
+          number_slot(by_number, record.object_number, record.generation);
+      if (numbered != nullptr &&
+          *numbered == (static_cast<std::uint32_t>(r + 1) | Entry::kTag))
+        continue;
       std::size_t j = hash_key(record.object_number, record.generation) & mask;
       while (index_[j] != 0) j = (j + 1) & mask;
       index_[j] = static_cast<std::uint32_t>(r + 1);
@@ -233,9 +239,13 @@ void registry_add(Registry& registry, std::int32_t kind, std::int32_t object_num
   if (kind == kResourceEntry) {
     std::array<char, kMaxNameLength> stored{};
     std::copy_n(name.begin(), std::min(name.size(), kMaxNameLength), stored.begin());
-    registry.put_name(registry.names_.find_or_add(object_number, generation), stored);
+    registry.put_name(
+        registry.names_.find_or_add(registry.by_number_, object_number, generation),
+        stored);
   } else if (kind == kProfileStream) {
-    registry.put_value(registry.values_.find_or_add(object_number, generation), value);
+    registry.put_value(
+        registry.values_.find_or_add(registry.by_number_, object_number, generation),
+        value);
   }
 }
 
@@ -245,13 +255,15 @@ void registry_merge(Registry& registry, const Registry& later) {
   for (std::size_t r = 0; r < later.names_.size(); ++r) {
     const auto& fact = later.names_[r];
     if ((fact.flags & Registry::kHasName) == 0) continue;
-    registry.put_name(registry.names_.find_or_add(fact.object_number, fact.generation),
+    registry.put_name(registry.names_.find_or_add(registry.by_number_, fact.object_number,
+                                                  fact.generation),
                       fact.name);
   }
   for (std::size_t r = 0; r < later.values_.size(); ++r) {
     const auto& fact = later.values_[r];
     if ((fact.flags & Registry::kHasValue) == 0) continue;
-    registry.put_value(registry.values_.find_or_add(fact.object_number, fact.generation),
+    registry.put_value(registry.values_.find_or_add(registry.by_number_,
+                                                    fact.object_number, fact.generation),
                        fact.value);
   }
 }
@@ -261,13 +273,15 @@ std::optional<ColorSpaceRecord> registry_find(const Registry& registry, std::int
                                               std::int32_t generation) {
   ColorSpaceRecord record{kind, object_number, generation, 0, {}};
   if (kind == kResourceEntry) {
-    const auto* found = registry.names_.find(object_number, generation);
+    const auto* found =
+        registry.names_.find(registry.by_number_, object_number, generation);
     if (found == nullptr || (found->flags & Registry::kHasName) == 0) return std::nullopt;
     std::copy(found->name.begin(), found->name.end(), record.name.begin());
     return record;
   }
   if (kind == kProfileStream) {
-    const auto* found = registry.values_.find(object_number, generation);
+    const auto* found =
+        registry.values_.find(registry.by_number_, object_number, generation);
     if (found == nullptr || (found->flags & Registry::kHasValue) == 0)
       return std::nullopt;
     record.value = found->value;
