@@ -100,7 +100,7 @@ void append_change_line(std::string& lines, const colorspace::Change& change) {
 // Where no copy is made in pass 1, a file of this size or more is scanned
 // by two threads, the second one keeping at most this many facts of its
 // own (about 30 bytes each) until they join.
-constexpr std::uint64_t kSplitScanFrom = 4 * stream::kScanBlock;
+constexpr std::uint64_t kSplitScanFrom = std::uint64_t{8} << 20;
 constexpr std::size_t kLaterFacts = 16384;
 
 // The window steps of both passes in the chosen mode, and the change lines

@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,117 +16,9 @@
 namespace iccdrop::stream {
 namespace {
 
-// The mapped blocks a SIGBUS may come from, one for each thread that scans,
-// and each scanning thread's slot among them: the state the handler reads.
-// SIGBUS is synchronous, raised by a thread's own load from its mapping and
-// handled in that thread, which looks at its own slot only: it never sees a
-// range half set.
-struct MappedRange {
-  volatile std::uintptr_t begin;
-  volatile std::uintptr_t end;
-  volatile sig_atomic_t lost;
-};
-constexpr int kScanThreads = 2;
-MappedRange g_mapped[kScanThreads] = {};
-volatile std::uintptr_t g_page_size = 4096;
-thread_local int t_slot = -1;
-
-// A load from a page of the file that is gone (the file was cut short, or
-// the page could not be read) raises SIGBUS. The page becomes a page of
-// zeros, the loss is noted, and the load is made again: the pass sees the
-// note after the block and ends. A SIGBUS from anywhere else faults again
-// on return and ends the process as it would have without this handler.
-extern "C" void zero_lost_page(int, siginfo_t* info, void*) {
-  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  if (t_slot >= 0 && address >= g_mapped[t_slot].begin &&
-      address < g_mapped[t_slot].end) {
-    MappedRange& mapped = g_mapped[t_slot];
-    void* page = reinterpret_cast<void*>(address & ~(g_page_size - 1));
-#if defined(MAP_ANONYMOUS) || defined(MAP_ANON)
-#if defined(MAP_ANONYMOUS)
-    constexpr int kZeros = MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED;
-#else
-    constexpr int kZeros = MAP_PRIVATE | MAP_ANON | MAP_FIXED;
-#endif
-    if (::mmap(page, g_page_size, PROT_READ, kZeros, -1, 0) != MAP_FAILED) {
-      mapped.lost = 1;
-      return;
-    }
-#else
-    (void)page;
-    (void)mapped;
-#endif
-  }
-  ::signal(SIGBUS, SIG_DFL);
-}
-
-// The SIGBUS handler for the length of a pass.
-class LostPageGuard {
- public:
-  explicit LostPageGuard(std::size_t page_size) {
-    g_page_size = page_size;
-    for (MappedRange& mapped : g_mapped) mapped.lost = 0;
-    struct sigaction action {};
-    action.sa_sigaction = zero_lost_page;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    installed_ = ::sigaction(SIGBUS, &action, &saved_) == 0;
-  }
-  ~LostPageGuard() {
-    for (MappedRange& mapped : g_mapped) {
-      mapped.end = 0;
-      mapped.begin = 0;
-    }
-    if (installed_) ::sigaction(SIGBUS, &saved_, nullptr);
-  }
-  LostPageGuard(const LostPageGuard&) = delete;
-  LostPageGuard& operator=(const LostPageGuard&) = delete;
-
-  // The block that the thread scanning with `slot`, the calling one, reads
-  // now.
-  static void watch(int slot, std::span<const unsigned char> block) {
-    t_slot = slot;
-    g_mapped[slot].end = 0;
-    g_mapped[slot].begin = reinterpret_cast<std::uintptr_t>(block.data());
-    g_mapped[slot].end = reinterpret_cast<std::uintptr_t>(block.data() + block.size());
-  }
-  static bool lost(int slot) { return g_mapped[slot].lost != 0; }
-
- private:
-  bool installed_ = false;
-  struct sigaction saved_ {};
-};
-
-// A block of the file, mapped read-only, its pages put in place by the
-// mapping call itself where the system can (MAP_POPULATE), not by faults.
-class Mapping {
- public:
-  Mapping(int fd, std::uint64_t offset, std::size_t length) : length_(length) {
-    int flags = MAP_SHARED;
-#ifdef MAP_POPULATE
-    flags |= MAP_POPULATE;
-#endif
-    base_ = ::mmap(nullptr, length, PROT_READ, flags, fd, static_cast<off_t>(offset));
-  }
-  ~Mapping() {
-    if (base_ != MAP_FAILED) ::munmap(base_, length_);
-  }
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-
-  bool mapped() const { return base_ != MAP_FAILED; }
-  std::span<const unsigned char> bytes() const {
-    return {static_cast<const unsigned char*>(base_), length_};
-  }
-
- private:
-  void* base_ = MAP_FAILED;
-  std::size_t length_;
-};
-
-// After a lost page or a short read: the file's size now where it shrank,
-// else the bytes could not be read.
-PassResult lost_page_result(int fd, std::uint64_t size, std::uint64_t bytes) {
+// After a short read: the file's size now where it shrank, else the bytes
+// could not be read.
+PassResult short_read_result(int fd, std::uint64_t size, std::uint64_t bytes) {
   struct stat info {};
   if (::fstat(fd, &info) == 0 && static_cast<std::uint64_t>(info.st_size) < size)
     return {PassStatus::kOk, static_cast<std::uint64_t>(info.st_size)};
@@ -278,9 +169,9 @@ bool CopiedOutput::write_at(std::uint64_t offset, std::span<const unsigned char>
 }
 
 PassResult copy_failed(int fd, std::uint64_t size, std::uint64_t bytes) {
-  const PassResult lost = lost_page_result(fd, size, bytes);
-  return lost.status == PassStatus::kOk ? lost
-                                        : PassResult{PassStatus::kWriteError, bytes};
+  const PassResult shrunk = short_read_result(fd, size, bytes);
+  return shrunk.status == PassStatus::kOk ? shrunk
+                                          : PassResult{PassStatus::kWriteError, bytes};
 }
 
 namespace {
@@ -290,9 +181,7 @@ namespace {
 struct ScanSetup {
   int fd;
   std::uint64_t size;
-  ScanMethod method;
   std::size_t block;
-  std::size_t page_size;  // with ScanMethod::kMap
 };
 
 // The byte before `offset` (after 0), which the window there is told of;
@@ -308,46 +197,26 @@ std::optional<unsigned char> byte_before(int fd, std::uint64_t offset) {
 // size) in order, and puts those bytes in `output` (where not null). Stops
 // early after a window when `full` (where set) says so; `next` tells the
 // offset of the first window not stepped. Returns the pass's result where
-// it ended it (a failed read, a lost page, a failed copy), else none.
-std::optional<PassResult> scan_range(const ScanSetup& setup, int slot,
-                                     std::uint64_t begin, std::uint64_t end,
+// it ended it (a failed or short read, a failed copy), else none.
+std::optional<PassResult> scan_range(const ScanSetup& setup, std::uint64_t begin,
+                                     std::uint64_t end,
                                      std::optional<unsigned char> before,
                                      OutputCopy* output, const ScanStep& step,
                                      const std::function<bool()>* full,
                                      std::uint64_t& next) {
   const std::size_t block = setup.block;
   const std::uint64_t size = setup.size;
-  AlignedBytes buffer;  // for blocks that are read, not mapped
+  AlignedBytes buffer(block + kChunkSize);
   for (std::uint64_t offset = begin; offset < end; offset += block) {
     next = offset;
     // The block and the chunk after it, the look-ahead of its last window.
     const auto length = static_cast<std::size_t>(
         std::min<std::uint64_t>(size - offset, block + kChunkSize));
     const auto own = std::min(length, block);
-    std::optional<Mapping> mapping;
-    if (setup.method == ScanMethod::kMap) mapping.emplace(setup.fd, offset, length);
-    std::span<const unsigned char> bytes;
-    // Watched while mapped: cleared before the block is unmapped, on every
-    // way out, so that a later mapping at the same address is not taken for
-    // this thread's.
-    struct Watch {
-      int slot;
-      bool on = false;
-      ~Watch() {
-        if (on) LostPageGuard::watch(slot, {});
-      }
-    } watch{slot};
-    if (mapping && mapping->mapped()) {
-      bytes = mapping->bytes();
-      LostPageGuard::watch(slot, bytes);
-      watch.on = true;
-    } else {
-      buffer.resize(block + kChunkSize);
-      const auto got = FdFile(setup.fd).read_at(offset, std::span(buffer).first(length));
-      if (!got) return PassResult{PassStatus::kReadError, offset};
-      if (*got < length) return lost_page_result(setup.fd, size, offset);
-      bytes = std::span(buffer).first(length);
-    }
+    const auto got = FdFile(setup.fd).read_at(offset, std::span(buffer).first(length));
+    if (!got) return PassResult{PassStatus::kReadError, offset};
+    if (*got < length) return short_read_result(setup.fd, size, offset);
+    const auto bytes = std::span<const unsigned char>(buffer).first(length);
     std::size_t at = 0;
     bool stop = false;
     while (at < own && !stop) {
@@ -356,8 +225,6 @@ std::optional<PassResult> scan_range(const ScanSetup& setup, int slot,
       at += kChunkSize;
       stop = full != nullptr && (*full)();
     }
-    if (watch.on && LostPageGuard::lost(slot))
-      return lost_page_result(setup.fd, size, offset);
     if (output != nullptr &&
         (!output->put(offset, bytes.first(own), size) || output->failed())) {
       return copy_failed(setup.fd, size, offset);
@@ -386,12 +253,9 @@ PassResult read_at_end(int fd, std::uint64_t size) {
   }
 }
 
-ScanSetup setup_scan(int fd, std::uint64_t size, ScanMethod method, std::size_t block) {
+ScanSetup setup_scan(int fd, std::uint64_t size, std::size_t block) {
   assert(block >= kChunkSize && block % kChunkSize == 0);
-  const long page_size = ::sysconf(_SC_PAGESIZE);
-  if (page_size <= 0 || block % static_cast<std::size_t>(page_size) != 0)
-    method = ScanMethod::kRead;
-  return {fd, size, method, block, static_cast<std::size_t>(std::max(page_size, 0L))};
+  return {fd, size, block};
 }
 
 // The later part's thread: scans from its start until it is full.
@@ -412,8 +276,8 @@ struct LaterScan {
       const std::function<bool()> full = [&scan] {
         return scan.stop.load(std::memory_order_relaxed) || scan.part->full();
       };
-      scan.ended = scan_range(*scan.setup, 1, scan.part->from, scan.setup->size,
-                              scan.before, nullptr, scan.part->step, &full, scan.next);
+      scan.ended = scan_range(*scan.setup, scan.part->from, scan.setup->size, scan.before,
+                              nullptr, scan.part->step, &full, scan.next);
     } catch (const std::bad_alloc&) {
       scan.out_of_memory = true;
     }
@@ -449,24 +313,18 @@ class LaterThread {
 }  // namespace
 
 PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanStep& step,
-                     ScanMethod method, std::size_t block) {
-  const ScanSetup setup = setup_scan(fd, size, method, block);
-  std::optional<LostPageGuard> guard;
-  if (setup.method == ScanMethod::kMap) guard.emplace(setup.page_size);
+                     std::size_t block) {
+  const ScanSetup setup = setup_scan(fd, size, block);
   std::uint64_t next = 0;
-  if (auto ended =
-          scan_range(setup, 0, 0, size, std::nullopt, output, step, nullptr, next))
+  if (auto ended = scan_range(setup, 0, size, std::nullopt, output, step, nullptr, next))
     return *ended;
   return read_at_end(fd, size);
 }
 
 PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
-                            const LaterPart& later, ScanMethod method,
-                            std::size_t block) {
-  const ScanSetup setup = setup_scan(fd, size, method, block);
+                            const LaterPart& later, std::size_t block) {
+  const ScanSetup setup = setup_scan(fd, size, block);
   assert(later.from % block == 0 && later.from > 0 && later.from < size);
-  std::optional<LostPageGuard> guard;
-  if (setup.method == ScanMethod::kMap) guard.emplace(setup.page_size);
   const auto before_later = byte_before(fd, later.from);
   if (!before_later) return {PassStatus::kReadError, 0};
   LaterScan scan{&setup, &later, before_later, std::nullopt, 0};
@@ -474,7 +332,7 @@ PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
   const bool started = thread.started();
   std::uint64_t next = 0;
   // Without a thread (a tight address-space limit), this one scans it all.
-  auto ended = scan_range(setup, 0, 0, started ? later.from : size, std::nullopt, nullptr,
+  auto ended = scan_range(setup, 0, started ? later.from : size, std::nullopt, nullptr,
                           step, nullptr, next);
   if (!started) return ended ? *ended : read_at_end(fd, size);
   thread.join();
@@ -485,8 +343,8 @@ PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
   if (scan.next < size) {
     const auto before = byte_before(fd, scan.next);
     if (!before) return {PassStatus::kReadError, scan.next};
-    if ((ended = scan_range(setup, 0, scan.next, size, before, nullptr, step, nullptr,
-                            next))) {
+    if ((ended =
+             scan_range(setup, scan.next, size, before, nullptr, step, nullptr, next))) {
       return *ended;
     }
   }

@@ -1,9 +1,7 @@
-// The first pass over a regular input file, made without copying the file
-// into a buffer: the file is mapped a block at a time and its windows are
-// stepped read-only where they lie, while the kernel copies the file to the
-// output. A page that the file loses while it is mapped (the file shrank, or
-// its disk failed) reads as zeros and ends the pass. Where there is no copy
-// to make, two threads read a half of the file each.
+// The first pass over a regular input file: the file is read a block at a
+// time and its windows are stepped read-only in the block, while the kernel
+// copies the file to the output. Where there is no copy to make, two
+// threads read a half of the file each.
 #pragma once
 
 #include <pthread.h>
@@ -20,14 +18,11 @@
 
 namespace iccdrop::stream {
 
-// Bytes mapped at once, and written at once: a multiple of any page size
-// (64 KiB on some ARM64 systems). Memory: the block and one chunk of
-// look-ahead, as pages of the file.
-inline constexpr std::size_t kScanBlock = 512 * kChunkSize;
-
-// Bytes read at once where blocks are read rather than mapped: in a
+// Bytes read at once, into a buffer that starts on a page boundary: in a
 // buffer of this size the window steps find the bytes in the core's cache.
-inline constexpr std::size_t kReadScanBlock = 64 * kChunkSize;
+// Memory: the block and one chunk of look-ahead. (Mapped blocks of 2 MiB
+// took no less time, and their pages counted in the resident memory.)
+inline constexpr std::size_t kScanBlock = 64 * kChunkSize;
 
 // A window the step may only read; laid out as PlacedWindow.
 struct ScanWindow {
@@ -36,8 +31,6 @@ struct ScanWindow {
   std::optional<unsigned char> before;
 };
 using ScanStep = std::function<void(const ScanWindow& window)>;
-
-enum class ScanMethod { kMap, kRead };
 
 // The copy of the input that pass 1 makes in the output, at the same
 // offsets. The kernel copies it file to file (sharing the blocks where the
@@ -115,15 +108,11 @@ class CopiedOutput final : public ByteFile {
 // those bytes in `output` (where not null), which may go on copying after
 // the pass. Then reads once at `size` to find the end there.
 // PassResult::bytes is `size` when the file gave just that many bytes;
-// another count means the file changed: it grew, or it shrank while mapped
-// (it then says the size it has now). kReadError for a read that failed or
-// a page that could not be read. With ScanMethod::kRead, or where the file
-// cannot be mapped, its blocks are read with pread. Reading is the default:
-// it takes no longer, and a mapped block's pages count in the process's
-// resident memory, 2 MiB of a run's peak.
+// another count means the file changed: it grew, or it shrank while read
+// (it then says the size it has now). kReadError for a read that failed.
+// `block`: a multiple of the chunk.
 PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanStep& step,
-                     ScanMethod method = ScanMethod::kRead,
-                     std::size_t block = kReadScanBlock);
+                     std::size_t block = kScanBlock);
 
 // The part of pass 1 that a second thread takes where no copy is made: the
 // windows from `from` on (a multiple of the block, after 0 and before the
@@ -141,12 +130,9 @@ struct LaterPart {
 
 // scan_file with no output, over two threads: both cores take part in a
 // pass that is not waiting on a copy. Where no thread can be made, `step`
-// takes every window and `merge` is not called. The blocks are read, by
-// default: two threads that map and unmap blocks wait on each other in the
-// kernel (1 GiB took 20% longer than with reads into page-aligned buffers).
+// takes every window and `merge` is not called.
 PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
-                            const LaterPart& later, ScanMethod method = ScanMethod::kRead,
-                            std::size_t block = kReadScanBlock);
+                            const LaterPart& later, std::size_t block = kScanBlock);
 
 // After a copy into the output failed: the input's size now where it shrank
 // (PassResult::bytes then differs from `size`), otherwise kWriteError.

@@ -523,7 +523,7 @@ TEST(RewriteWindows, MarkedWindowsAloneGiveWhatTheStreamGives) {
   }
 }
 
-// ---- The first pass over a file: mapped, or read with pread -------------------
+// ---- The first pass over a file, read with pread ----------------------------
 
 std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
@@ -564,68 +564,58 @@ TEST(ScanFile, StepsTheStreamsWindowsAndCopiesTheFile) {
                                     kTestBlock + 4096,
                                     kTestBlock + 4097,
                                     3 * kTestBlock + 12'345};
-  for (const ScanMethod method : {ScanMethod::kMap, ScanMethod::kRead}) {
-    for (const std::size_t size : kSizes) {
-      for (const bool copy : {true, false}) {
-        SCOPED_TRACE(::testing::Message()
-                     << (method == ScanMethod::kMap ? "mapped" : "read") << ", " << size
-                     << " bytes" << (copy ? ", copied" : ""));
-        const Bytes input = random_bytes(size, static_cast<unsigned>(size));
-        testing::TempDir dir;
-        const InputFile in(dir, input);
-        const int out =
-            copy ? ::open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)
-                 : -1;
-        std::vector<Visit> visits;
-        OutputCopy output(in.fd, out);
-        const PassResult result = scan_file(
-            in.fd, size, copy ? &output : nullptr,
-            [&](const ScanWindow& w) { visits.push_back(visit_of(w)); }, method,
-            kTestBlock);
-        EXPECT_EQ(result.status, PassStatus::kOk);
-        EXPECT_EQ(result.bytes, size);
-        EXPECT_EQ(visits, streamed_visits(input));
-        if (copy) {
-          EXPECT_TRUE(output.finish());
-          ::close(out);
-          EXPECT_EQ(testing::read_file(dir.file("out")), text(input));
-        }
+  for (const std::size_t size : kSizes) {
+    for (const bool copy : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << size << " bytes" << (copy ? ", copied" : ""));
+      const Bytes input = random_bytes(size, static_cast<unsigned>(size));
+      testing::TempDir dir;
+      const InputFile in(dir, input);
+      const int out =
+          copy ? ::open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644) : -1;
+      std::vector<Visit> visits;
+      OutputCopy output(in.fd, out);
+      const PassResult result = scan_file(
+          in.fd, size, copy ? &output : nullptr,
+          [&](const ScanWindow& w) { visits.push_back(visit_of(w)); }, kTestBlock);
+      EXPECT_EQ(result.status, PassStatus::kOk);
+      EXPECT_EQ(result.bytes, size);
+      EXPECT_EQ(visits, streamed_visits(input));
+      if (copy) {
+        EXPECT_TRUE(output.finish());
+        ::close(out);
+        EXPECT_EQ(testing::read_file(dir.file("out")), text(input));
       }
     }
   }
 }
 
 // The file is not the size the pass was told, or shrinks while the pass
-// reads it: the count of bytes says so. The shrinking file loses pages that
-// are mapped already; they read as zeros, and the pass ends.
+// reads it: the count of bytes says so.
 TEST(ScanFile, FileOfAnotherSizeIsCountedAsItIs) {
   constexpr std::size_t kSize = 5 * kTestBlock;
   const Bytes input = random_bytes(kSize);
-  for (const ScanMethod method : {ScanMethod::kMap, ScanMethod::kRead}) {
-    SCOPED_TRACE(method == ScanMethod::kMap ? "mapped" : "read");
-    testing::TempDir dir;
-    const InputFile in(dir, input);
-    const int out = ::open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    // Told less than the file holds: the read at the end finds more.
-    OutputCopy told_less(in.fd, out);
-    PassResult result = scan_file(
-        in.fd, kSize - 10, &told_less, [](const ScanWindow&) {}, method, kTestBlock);
-    EXPECT_EQ(result.status, PassStatus::kOk);
-    EXPECT_EQ(result.bytes, kSize - 9);
-    // Cut to 5,000 bytes in the middle of the second block.
-    OutputCopy cut(in.fd, out);
-    result = scan_file(
-        in.fd, kSize, &cut,
-        [&](const ScanWindow& w) {
-          if (w.offset == kTestBlock + 8192) {
-            EXPECT_EQ(::truncate(in.path.c_str(), 5000), 0);
-          }
-        },
-        method, kTestBlock);
-    EXPECT_EQ(result.status, PassStatus::kOk);
-    EXPECT_EQ(result.bytes, 5000u);
-    ::close(out);
-  }
+  testing::TempDir dir;
+  const InputFile in(dir, input);
+  const int out = ::open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Told less than the file holds: the read at the end finds more.
+  OutputCopy told_less(in.fd, out);
+  PassResult result = scan_file(
+      in.fd, kSize - 10, &told_less, [](const ScanWindow&) {}, kTestBlock);
+  EXPECT_EQ(result.status, PassStatus::kOk);
+  EXPECT_EQ(result.bytes, kSize - 9);
+  // Cut to 5,000 bytes in the middle of the second block.
+  OutputCopy cut(in.fd, out);
+  result = scan_file(
+      in.fd, kSize, &cut,
+      [&](const ScanWindow& w) {
+        if (w.offset == kTestBlock + 8192) {
+          EXPECT_EQ(::truncate(in.path.c_str(), 5000), 0);
+        }
+      },
+      kTestBlock);
+  EXPECT_EQ(result.status, PassStatus::kOk);
+  EXPECT_EQ(result.bytes, 5000u);
+  ::close(out);
 }
 
 // Two threads: the later part steps windows from its start until it is
@@ -636,55 +626,50 @@ TEST(ScanFile, TwoThreadsStepTheStreamsWindowsInTwoParts) {
   constexpr std::size_t kNever = SIZE_MAX;
   constexpr std::size_t kSizes[] = {2 * kTestBlock + 1, 4 * kTestBlock,
                                     7 * kTestBlock + 12'345};
-  for (const ScanMethod method : {ScanMethod::kMap, ScanMethod::kRead}) {
-    for (const std::size_t size : kSizes) {
-      for (const std::size_t full_after : {kNever, std::size_t{1}, std::size_t{21}}) {
-        SCOPED_TRACE(::testing::Message()
-                     << (method == ScanMethod::kMap ? "mapped" : "read") << ", " << size
-                     << " bytes, full after " << full_after);
-        const Bytes input = random_bytes(size, static_cast<unsigned>(size));
-        testing::TempDir dir;
-        const InputFile in(dir, input);
-        std::vector<Visit> first, later, after_merge;
-        int merges = 0;
-        const LaterPart part{size / 2 / kTestBlock * kTestBlock,
-                             [&](const ScanWindow& w) { later.push_back(visit_of(w)); },
-                             [&] { return later.size() >= full_after; },
-                             [&] { ++merges; }};
-        const PassResult result = scan_file_in_two(
-            in.fd, size,
-            [&](const ScanWindow& w) {
-              (merges == 0 ? first : after_merge).push_back(visit_of(w));
-            },
-            part, method, kTestBlock);
-        EXPECT_EQ(result.status, PassStatus::kOk);
-        EXPECT_EQ(result.bytes, size);
-        EXPECT_EQ(merges, 1);
-        ASSERT_FALSE(later.empty());
-        EXPECT_EQ(first.back().offset + kChunkSize, part.from);
-        EXPECT_EQ(later.size() < full_after, after_merge.empty());
-        std::vector<Visit> all = first;
-        all.insert(all.end(), later.begin(), later.end());
-        all.insert(all.end(), after_merge.begin(), after_merge.end());
-        EXPECT_EQ(all, streamed_visits(input));
-      }
+  for (const std::size_t size : kSizes) {
+    for (const std::size_t full_after : {kNever, std::size_t{1}, std::size_t{21}}) {
+      SCOPED_TRACE(::testing::Message() << size << " bytes, full after " << full_after);
+      const Bytes input = random_bytes(size, static_cast<unsigned>(size));
+      testing::TempDir dir;
+      const InputFile in(dir, input);
+      std::vector<Visit> first, later, after_merge;
+      int merges = 0;
+      const LaterPart part{size / 2 / kTestBlock * kTestBlock,
+                           [&](const ScanWindow& w) { later.push_back(visit_of(w)); },
+                           [&] { return later.size() >= full_after; }, [&] { ++merges; }};
+      const PassResult result = scan_file_in_two(
+          in.fd, size,
+          [&](const ScanWindow& w) {
+            (merges == 0 ? first : after_merge).push_back(visit_of(w));
+          },
+          part, kTestBlock);
+      EXPECT_EQ(result.status, PassStatus::kOk);
+      EXPECT_EQ(result.bytes, size);
+      EXPECT_EQ(merges, 1);
+      ASSERT_FALSE(later.empty());
+      EXPECT_EQ(first.back().offset + kChunkSize, part.from);
+      EXPECT_EQ(later.size() < full_after, after_merge.empty());
+      std::vector<Visit> all = first;
+      all.insert(all.end(), later.begin(), later.end());
+      all.insert(all.end(), after_merge.begin(), after_merge.end());
+      EXPECT_EQ(all, streamed_visits(input));
     }
-    // Cut to 5,000 bytes by the later part: one part or the other finds it.
-    const Bytes input = random_bytes(6 * kTestBlock);
-    testing::TempDir dir;
-    const InputFile in(dir, input);
-    const LaterPart part{3 * kTestBlock,
-                         [&](const ScanWindow& w) {
-                           if (w.offset == 3 * kTestBlock + 8192) {
-                             EXPECT_EQ(::truncate(in.path.c_str(), 5000), 0);
-                           }
-                         },
-                         [] { return false; }, [] {}};
-    const PassResult result = scan_file_in_two(
-        in.fd, input.size(), [](const ScanWindow&) {}, part, method, kTestBlock);
-    EXPECT_EQ(result.status, PassStatus::kOk);
-    EXPECT_EQ(result.bytes, 5000u);
   }
+  // Cut to 5,000 bytes by the later part: one part or the other finds it.
+  const Bytes input = random_bytes(6 * kTestBlock);
+  testing::TempDir dir;
+  const InputFile in(dir, input);
+  const LaterPart part{3 * kTestBlock,
+                       [&](const ScanWindow& w) {
+                         if (w.offset == 3 * kTestBlock + 8192) {
+                           EXPECT_EQ(::truncate(in.path.c_str(), 5000), 0);
+                         }
+                       },
+                       [] { return false; }, [] {}};
+  const PassResult result = scan_file_in_two(
+      in.fd, input.size(), [](const ScanWindow&) {}, part, kTestBlock);
+  EXPECT_EQ(result.status, PassStatus::kOk);
+  EXPECT_EQ(result.bytes, 5000u);
 }
 
 TEST(ScanFile, OutputThatTakesNoBytesFailsThePass) {
@@ -694,8 +679,7 @@ TEST(ScanFile, OutputThatTakesNoBytesFailsThePass) {
   const int read_only = ::open(in.path.c_str(), O_RDONLY | O_CLOEXEC);
   OutputCopy output(in.fd, read_only);
   const PassResult result = scan_file(
-      in.fd, input.size(), &output, [](const ScanWindow&) {}, ScanMethod::kMap,
-      kTestBlock);
+      in.fd, input.size(), &output, [](const ScanWindow&) {}, kTestBlock);
   ::close(read_only);
   EXPECT_EQ(result.status, PassStatus::kWriteError);
 }
@@ -718,8 +702,7 @@ TEST(ScanFile, OutputOnAnotherFileSystemIsWritten) {
   ASSERT_GE(out, 0);
   OutputCopy output(in.fd, out);
   const PassResult result = scan_file(
-      in.fd, input.size(), &output, [](const ScanWindow&) {}, ScanMethod::kMap,
-      kTestBlock);
+      in.fd, input.size(), &output, [](const ScanWindow&) {}, kTestBlock);
   EXPECT_TRUE(output.finish());
   ::close(out);
   EXPECT_EQ(result.status, PassStatus::kOk);
