@@ -146,16 +146,6 @@ class CandidateCursor {
   // Drops the kept candidates, after the window was rewritten.
   void forget() { block_end_ = 0; }
 
-  // Lead bytes count as candidates from `limit` on, once the parts that
-  // wanted them from the old limit are done: on images --all's keys wanted
-  // every '/' of a window's last 1024 bytes before its own zone's end.
-  std::size_t limit() const { return limit_; }
-  void raise_limit(std::size_t limit) {
-    if (limit <= limit_) return;
-    limit_ = limit;
-    forget();
-  }
-
   // No longer looks for the third second byte: its part of the scan is done.
   void drop_third_second() {
     if (third_second_ == other_second_) return;
@@ -401,10 +391,6 @@ class PatternLane {
 
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
-  // Where every lead byte must come to this part: a lead byte at or after
-  // the zone's end that is no anchor ends it.
-  static std::size_t stops_from() { return stream::kZoneLimit; }
-  static constexpr bool kLaterStops = false;
 
   // `at` holds the anchor's lead byte and either sits at or after the zone's
   // end or is followed by one of the cursor's second bytes. True when a
@@ -467,8 +453,6 @@ class AnchorInFront {
 
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
-  static std::size_t stops_from() { return stream::kChunkSize; }
-  static constexpr bool kLaterStops = false;
   bool found() const { return found_; }
 
   [[gnu::always_inline]] bool take(std::span<const unsigned char> window,
@@ -510,8 +494,8 @@ class KeyLane {
 
   bool done() const { return done_; }
   std::size_t pos() const { return pos_; }
+  // Where the cursor must stop at every lead byte, so that this part ends.
   std::size_t stops_from() const { return end_; }
-  static constexpr bool kLaterStops = true;  // than the patterns' zone
 
   // `at` holds the lead byte, and a byte after it.
   [[gnu::always_inline]] bool take(std::span<const unsigned char> window,
@@ -551,14 +535,6 @@ template <typename... Lanes>
     // (clang warns of '|' between bools).
     if ((static_cast<int>(lanes.take(window, *at)) | ...)) candidates.forget();
     from = *at + 1;
-    // Parts end at lead bytes from the limit on, the only time a later
-    // limit may do, and only a KeyLane wants one.
-    if constexpr ((Lanes::kLaterStops || ...)) {
-      if (*at < candidates.limit()) continue;
-      std::size_t stops = window.size();
-      ((stops = lanes.done() ? stops : std::min(stops, lanes.stops_from())), ...);
-      candidates.raise_limit(stops);
-    }
   }
 }
 
@@ -588,9 +564,15 @@ inline bool for_each_entry_and_profile_fixed(std::span<const unsigned char> wind
                 kIccArrayPattern.anchor[0] == kProfileStreamPattern.anchor[0]);
   scan_detail::PatternLane entries(FixedPattern<kResourceEntryPattern>{}, visit_entry);
   scan_detail::PatternLane profiles(FixedPattern<kProfileStreamPattern>{}, visit_profile);
+  // Every lead byte from the zone's end on is a candidate: one that is no
+  // anchor ends the patterns' lanes there. A KeyLane that goes on further
+  // moves that to its own end: the patterns' lanes then end at their next
+  // candidate, and on images --all's keys no longer stopped the cursor at
+  // every '/' of a window's last 1024 bytes.
+  const std::size_t stops_from = std::max({stream::kZoneLimit, keys.stops_from()...});
   scan_detail::CandidateCursor candidates(
       window, kResourceEntryPattern.anchor[0], kResourceEntryPattern.anchor[1],
-      kProfileStreamPattern.anchor[1], kIccArrayPattern.anchor[1], stream::kZoneLimit);
+      kProfileStreamPattern.anchor[1], kIccArrayPattern.anchor[1], stops_from);
   scan_detail::AnchorInFront arrays(kIccArrayPattern.anchor, candidates);
   scan_detail::scan(window, candidates, entries, profiles, arrays, keys...);
   return arrays.found();
