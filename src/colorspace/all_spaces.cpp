@@ -39,7 +39,7 @@ bool AllSpaces::name_is_weak(std::int32_t object, std::int32_t generation) const
 
 void AllSpaces::add_profile(std::int32_t object, std::int32_t generation,
                             std::int32_t components) {
-  auto& record = records_.values_.find_or_add(records_.by_number_, object, generation);
+  auto& record = records_.value_record(object, generation);
   profiles_ += (record.flags & Registry::kHasComponents) == 0;
   record.flags |= Registry::kHasComponents;
   record.components = static_cast<std::int16_t>(
@@ -48,7 +48,7 @@ void AllSpaces::add_profile(std::int32_t object, std::int32_t generation,
 
 void AllSpaces::add_name(std::int32_t object, std::int32_t generation,
                          std::string_view name, bool weak) {
-  auto& record = records_.names_.find_or_add(records_.by_number_, object, generation);
+  auto& record = records_.name_record(object, generation);
   if ((record.flags & Registry::kHasWideName) == 0) {
     ++names_;
   } else if (weak && (record.flags & Registry::kWideNameWeak) == 0) {

@@ -59,9 +59,11 @@ template <typename Entry>
 const Entry* Registry::Table<Entry>::find(const std::vector<std::uint32_t>& by_number,
                                           std::int32_t object_number,
                                           std::int32_t generation) const {
-  if (const std::uint32_t* slot = number_slot(by_number, object_number, generation);
-      slot != nullptr && *slot != 0 && (*slot & kTagBit) == Entry::kTag) {
-    return &(*this)[(*slot & ~kTagBit) - 1];
+  if (const std::uint32_t* slot = number_slot(by_number, object_number, generation)) {
+    if (*slot != 0 && (*slot & kTagBit) == Entry::kTag)
+      return &(*this)[(*slot & ~kTagBit) - 1];
+    if (*slot == 0 && static_cast<std::size_t>(object_number) < hashed_from_)
+      return nullptr;
   }
   if (hashed_ == 0) return nullptr;
   const std::size_t i = probe(object_number, generation);
@@ -72,22 +74,13 @@ template <typename Entry>
 Entry& Registry::Table<Entry>::find_or_add(std::vector<std::uint32_t>& by_number,
                                            std::int32_t object_number,
                                            std::int32_t generation) {
-  if (generation == 0 && object_number >= 0) {
-    // Numbered objects come mostly in order from 1: the slots reach the
-    // numbers while these stay within four times the records.
-    const auto number = static_cast<std::size_t>(object_number);
-    if (number >= by_number.size()) {
-      const std::size_t slots = std::bit_ceil(number + 1);
-      if (slots <= 4 * (size_ + kInitialSlots)) by_number.resize(slots);
-    }
-  }
   std::uint32_t* slot = number_slot(by_number, object_number, generation);
   if (slot != nullptr && *slot != 0 && (*slot & kTagBit) == Entry::kTag)
     return (*this)[(*slot & ~kTagBit) - 1];
   // The slot is free for this record unless the other table holds it.
   if (slot != nullptr && *slot != 0) slot = nullptr;
   std::size_t i = 0;
-  if (slot == nullptr || hashed_ > 0) {
+  if (slot == nullptr || static_cast<std::size_t>(object_number) >= hashed_from_) {
     // Hashed, or it may have been before the slots reached its number.
     i = probe(object_number, generation);
     if (index_[i] != 0) return (*this)[index_[i] - 1];
@@ -106,6 +99,10 @@ Entry& Registry::Table<Entry>::find_or_add(std::vector<std::uint32_t>& by_number
   }
   index_[i] = static_cast<std::uint32_t>(size_);
   ++hashed_;
+  if (generation == 0 && object_number >= 0 &&
+      static_cast<std::size_t>(object_number) >= by_number.size()) {
+    hashed_from_ = std::min(hashed_from_, static_cast<std::size_t>(object_number));
+  }
   // Grow at half full, so that linear probes stay short: at 3/4 the groups
   // of eight neighbouring slots ran into each other, and an insert probed
   // some 10 slots (a quarter of the registry's work with 50,000 colour
@@ -148,6 +145,17 @@ template class Registry::Table<Registry::NameEntry>;
 template class Registry::Table<Registry::ValueEntry>;
 
 Registry::Registry() = default;
+
+void Registry::reach(std::int32_t object_number, std::int32_t generation) {
+  if (generation != 0 || object_number < 0) return;
+  // Numbered objects come mostly in order from 1: the slots reach the
+  // numbers while these stay within four times the records.
+  const auto number = static_cast<std::size_t>(object_number);
+  if (number < by_number_.size()) return;
+  const std::size_t slots = std::bit_ceil(number + 1);
+  if (slots <= 4 * (names_.size() + values_.size() + kInitialSlots))
+    by_number_.resize(slots);
+}
 
 std::size_t Registry::longest_probe() const {
   return std::max(names_.longest_probe(), values_.longest_probe());
@@ -239,13 +247,9 @@ void registry_add(Registry& registry, std::int32_t kind, std::int32_t object_num
   if (kind == kResourceEntry) {
     std::array<char, kMaxNameLength> stored{};
     std::copy_n(name.begin(), std::min(name.size(), kMaxNameLength), stored.begin());
-    registry.put_name(
-        registry.names_.find_or_add(registry.by_number_, object_number, generation),
-        stored);
+    registry.put_name(registry.name_record(object_number, generation), stored);
   } else if (kind == kProfileStream) {
-    registry.put_value(
-        registry.values_.find_or_add(registry.by_number_, object_number, generation),
-        value);
+    registry.put_value(registry.value_record(object_number, generation), value);
   }
 }
 
@@ -255,15 +259,13 @@ void registry_merge(Registry& registry, const Registry& later) {
   for (std::size_t r = 0; r < later.names_.size(); ++r) {
     const auto& fact = later.names_[r];
     if ((fact.flags & Registry::kHasName) == 0) continue;
-    registry.put_name(registry.names_.find_or_add(registry.by_number_, fact.object_number,
-                                                  fact.generation),
+    registry.put_name(registry.name_record(fact.object_number, fact.generation),
                       fact.name);
   }
   for (std::size_t r = 0; r < later.values_.size(); ++r) {
     const auto& fact = later.values_[r];
     if ((fact.flags & Registry::kHasValue) == 0) continue;
-    registry.put_value(registry.values_.find_or_add(registry.by_number_,
-                                                    fact.object_number, fact.generation),
+    registry.put_value(registry.value_record(fact.object_number, fact.generation),
                        fact.value);
   }
 }

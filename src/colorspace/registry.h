@@ -102,6 +102,9 @@ class Registry {
     std::size_t size_ = 0;
     std::vector<std::uint32_t> index_;  // 1 + a record number; 0 for an empty slot
     std::size_t hashed_ = 0;            // records in index_
+    // The least number of generation 0 hashed because by_number did not
+    // reach it: below it, a free slot means the object has no record.
+    std::size_t hashed_from_ = SIZE_MAX;
   };
 
   // The slot of (object_number, generation) in by_number, or none: another
@@ -114,6 +117,18 @@ class Registry {
                ? nullptr
                : &by_number[static_cast<std::size_t>(object_number)];
   }
+
+  // The object's record in each table, a new one if it has none; by_number_
+  // first reaches its number where it may.
+  NameEntry& name_record(std::int32_t object_number, std::int32_t generation) {
+    reach(object_number, generation);
+    return names_.find_or_add(by_number_, object_number, generation);
+  }
+  ValueEntry& value_record(std::int32_t object_number, std::int32_t generation) {
+    reach(object_number, generation);
+    return values_.find_or_add(by_number_, object_number, generation);
+  }
+  void reach(std::int32_t object_number, std::int32_t generation);
 
   void put_name(NameEntry& record, const std::array<char, kMaxNameLength>& name);
   void put_value(ValueEntry& record, std::int32_t value);
