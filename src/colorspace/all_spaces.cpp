@@ -18,7 +18,7 @@ AllSpaces::AllSpaces() = default;
 
 std::optional<std::int32_t> AllSpaces::profile_components(std::int32_t object,
                                                           std::int32_t generation) const {
-  const auto* record = records_.values_.find(records_.by_number_, object, generation);
+  const auto* record = records_.find_value(object, generation);
   if (record == nullptr || (record->flags & Registry::kHasComponents) == 0)
     return std::nullopt;
   return record->components;
@@ -26,37 +26,29 @@ std::optional<std::int32_t> AllSpaces::profile_components(std::int32_t object,
 
 std::optional<std::string_view> AllSpaces::name_of(std::int32_t object,
                                                    std::int32_t generation) const {
-  const auto* record = records_.names_.find(records_.by_number_, object, generation);
+  const auto* record = records_.find_name(object, generation);
   if (record == nullptr || (record->flags & Registry::kHasWideName) == 0)
     return std::nullopt;
   return records_.wide_name(*record);
 }
 
 bool AllSpaces::name_is_weak(std::int32_t object, std::int32_t generation) const {
-  const auto* record = records_.names_.find(records_.by_number_, object, generation);
+  const auto* record = records_.find_name(object, generation);
   return record != nullptr && (record->flags & Registry::kWideNameWeak) != 0;
 }
 
 void AllSpaces::add_profile(std::int32_t object, std::int32_t generation,
                             std::int32_t components) {
-  auto& record = records_.value_record(object, generation);
-  profiles_ += (record.flags & Registry::kHasComponents) == 0;
-  record.flags |= Registry::kHasComponents;
-  record.components = static_cast<std::int16_t>(
-      std::clamp<std::int32_t>(components, INT16_MIN, INT16_MAX));
+  records_.put_components(records_.value_record(object, generation), components);
 }
 
 void AllSpaces::add_name(std::int32_t object, std::int32_t generation,
                          std::string_view name, bool weak) {
   auto& record = records_.name_record(object, generation);
-  if ((record.flags & Registry::kHasWideName) == 0) {
-    ++names_;
-  } else if (weak && (record.flags & Registry::kWideNameWeak) == 0) {
-    return;
-  }
-  records_.put_wide_name(record, name);
-  record.flags = static_cast<std::uint8_t>((record.flags & ~Registry::kWideNameWeak) |
-                                           (weak ? Registry::kWideNameWeak : 0));
+  const bool strong = (record.flags & Registry::kHasWideName) != 0 &&
+                      (record.flags & Registry::kWideNameWeak) == 0;
+  if (weak && strong) return;
+  records_.put_wide_name(record, name, weak);
 }
 
 void AllSpaces::merge(const AllSpaces& later) {

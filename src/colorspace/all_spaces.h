@@ -44,8 +44,8 @@ class AllSpaces {
                                                         std::int32_t generation) const;
   // Whether that name is weak (see add_name).
   [[nodiscard]] bool name_is_weak(std::int32_t object, std::int32_t generation) const;
-  std::size_t profile_count() const { return profiles_; }
-  std::size_t name_count() const { return names_; }
+  std::size_t profile_count() const { return records_.components_count_; }
+  std::size_t name_count() const { return records_.wide_names_count_; }
 
   // Records a fact (pass 1). A weak name (the key «ColorSpace» of an image
   // or a DeviceN /Process dictionary, a group's «CS») never replaces a
@@ -56,7 +56,7 @@ class AllSpaces {
   // Records the facts of `later` as if they came after these, in its order.
   void merge(const AllSpaces& later);
   // The facts kept, of every kind.
-  std::size_t size() const { return records_.size() + profiles_ + names_; }
+  std::size_t size() const { return records_.size() + profile_count() + name_count(); }
 
  private:
   friend bool collect_window_all(std::span<const unsigned char>,
@@ -65,7 +65,6 @@ class AllSpaces {
   // Every fact in one record per object: the default mode's, and this
   // mode's profile /N and name.
   Registry records_;
-  std::size_t profiles_ = 0, names_ = 0;
 };
 
 // Pass-1 window step of --all. `before` is the byte that precedes the window

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -178,16 +179,25 @@ void Registry::put_value(ValueEntry& record, std::int32_t value) {
   record.value = value;
 }
 
+void Registry::put_components(ValueEntry& record, std::int32_t components) {
+  components_count_ += (record.flags & kHasComponents) == 0;
+  record.flags |= kHasComponents;
+  record.components = static_cast<std::int16_t>(
+      std::clamp<std::int32_t>(components, INT16_MIN, INT16_MAX));
+}
+
 std::string_view Registry::wide_name(const NameEntry& record) const {
   if ((record.flags & kWideNameIsName) != 0)
     return {record.name.data(), ::strnlen(record.name.data(), record.name.size())};
   return name_at(record.wide_name);
 }
 
-void Registry::put_wide_name(NameEntry& record, std::string_view name) {
+void Registry::put_wide_name(NameEntry& record, std::string_view name, bool weak) {
   const bool had = (record.flags & kHasWideName) != 0;
   const bool in_chunks = had && (record.flags & kWideNameIsName) == 0;
-  record.flags |= kHasWideName;
+  wide_names_count_ += !had;
+  record.flags = static_cast<std::uint8_t>((record.flags & ~kWideNameWeak) |
+                                           kHasWideName | (weak ? kWideNameWeak : 0));
   // A short name goes into the kind-1 name's bytes while they hold no
   // kind-1 fact, or when they are these bytes already.
   if (name.size() <= kMaxNameLength && name.find('\0') == std::string_view::npos) {
@@ -275,15 +285,13 @@ std::optional<ColorSpaceRecord> registry_find(const Registry& registry, std::int
                                               std::int32_t generation) {
   ColorSpaceRecord record{kind, object_number, generation, 0, {}};
   if (kind == kResourceEntry) {
-    const auto* found =
-        registry.names_.find(registry.by_number_, object_number, generation);
+    const auto* found = registry.find_name(object_number, generation);
     if (found == nullptr || (found->flags & Registry::kHasName) == 0) return std::nullopt;
     std::copy(found->name.begin(), found->name.end(), record.name.begin());
     return record;
   }
   if (kind == kProfileStream) {
-    const auto* found =
-        registry.values_.find(registry.by_number_, object_number, generation);
+    const auto* found = registry.find_value(object_number, generation);
     if (found == nullptr || (found->flags & Registry::kHasValue) == 0)
       return std::nullopt;
     record.value = found->value;

@@ -25,14 +25,14 @@ struct ColorSpaceRecord {
   std::array<char, kMaxNameLength + 1> name{};  // kind 1: name without '/', NUL-padded
 };
 
-// Two hash tables: the objects that /Cs… names refer to (kind 1), and the
+// Two tables: the objects that /Cs… names refer to (kind 1), and the
 // profile streams (kind 2). Each record also holds what --all learns of the
 // same object (all_spaces.h), so that both modes keep one record per object.
 // Records lie in insertion order in chunks that are never moved, so a
 // growing table holds no second copy of itself; 4-byte record numbers by
 // object number, or else in an open-addressing hash index, find them in
-// expected constant time. A record costs 20 or 16 bytes and 8 to 16 of
-// index: 200,000 of each kind take 11 MiB.
+// expected constant time. A record costs 20 or 16 bytes and 4 to 16 of
+// index: 200,000 of each kind take about 9 MiB.
 class Registry {
  public:
   Registry();
@@ -118,6 +118,14 @@ class Registry {
                : &by_number[static_cast<std::size_t>(object_number)];
   }
 
+  // The object's record in each table, or none.
+  const NameEntry* find_name(std::int32_t object_number, std::int32_t generation) const {
+    return names_.find(by_number_, object_number, generation);
+  }
+  const ValueEntry* find_value(std::int32_t object_number,
+                               std::int32_t generation) const {
+    return values_.find(by_number_, object_number, generation);
+  }
   // The object's record in each table, a new one if it has none; by_number_
   // first reaches its number where it may.
   NameEntry& name_record(std::int32_t object_number, std::int32_t generation) {
@@ -130,14 +138,16 @@ class Registry {
   }
   void reach(std::int32_t object_number, std::int32_t generation);
 
+  // Record a fact in the object's record, counting the facts of each kind.
   void put_name(NameEntry& record, const std::array<char, kMaxNameLength>& name);
   void put_value(ValueEntry& record, std::int32_t value);
+  void put_components(ValueEntry& record, std::int32_t components);  // --all's /N
 
   // --all's key for the object: its bytes are kept after two bytes of
   // length, in chunks of kNameChunk that are never moved; `at` counts from
   // the first chunk's start.
   std::string_view wide_name(const NameEntry& record) const;
-  void put_wide_name(NameEntry& record, std::string_view name);
+  void put_wide_name(NameEntry& record, std::string_view name, bool weak);
   static constexpr std::size_t kNameChunk = 65536;
   std::uint32_t store_name(std::string_view name);
   std::string_view name_at(std::uint32_t at) const;
@@ -155,6 +165,7 @@ class Registry {
   // stay empty.
   std::vector<std::uint32_t> by_number_;
   std::size_t names_count_ = 0, values_count_ = 0;
+  std::size_t components_count_ = 0, wide_names_count_ = 0;
   std::vector<std::unique_ptr<char[]>> name_chunks_;
   std::size_t name_chunk_used_ = 0;
 };

@@ -176,8 +176,7 @@ PassResult copy_failed(int fd, std::uint64_t size, std::uint64_t bytes) {
 
 namespace {
 
-// What a scan of a part of the file needs: the file, its blocks and how
-// they come in.
+// What a scan of a part of the file needs: the file and its blocks.
 struct ScanSetup {
   int fd;
   std::uint64_t size;
@@ -205,6 +204,7 @@ std::optional<PassResult> scan_range(const ScanSetup& setup, std::uint64_t begin
                                      const std::function<bool()>* full,
                                      std::uint64_t& next) {
   const std::size_t block = setup.block;
+  assert(block >= kChunkSize && block % kChunkSize == 0);
   const std::uint64_t size = setup.size;
   AlignedBytes buffer(block + kChunkSize);
   for (std::uint64_t offset = begin; offset < end; offset += block) {
@@ -251,11 +251,6 @@ PassResult read_at_end(int fd, std::uint64_t size) {
     if (got < 0) return {PassStatus::kReadError, size};
     return {PassStatus::kOk, size + static_cast<std::uint64_t>(got)};
   }
-}
-
-ScanSetup setup_scan(int fd, std::uint64_t size, std::size_t block) {
-  assert(block >= kChunkSize && block % kChunkSize == 0);
-  return {fd, size, block};
 }
 
 // The later part's thread: scans from its start until it is full.
@@ -314,7 +309,7 @@ class LaterThread {
 
 PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanStep& step,
                      std::size_t block) {
-  const ScanSetup setup = setup_scan(fd, size, block);
+  const ScanSetup setup{fd, size, block};
   std::uint64_t next = 0;
   if (auto ended = scan_range(setup, 0, size, std::nullopt, output, step, nullptr, next))
     return *ended;
@@ -323,7 +318,7 @@ PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanS
 
 PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
                             const LaterPart& later, std::size_t block) {
-  const ScanSetup setup = setup_scan(fd, size, block);
+  const ScanSetup setup{fd, size, block};
   assert(later.from % block == 0 && later.from > 0 && later.from < size);
   const auto before_later = byte_before(fd, later.from);
   if (!before_later) return {PassStatus::kReadError, 0};

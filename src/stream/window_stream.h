@@ -69,15 +69,15 @@ PassResult run_pass(ByteSource& input, ByteSink* output, const WindowStep& step,
 PassResult run_pass(ByteSource& input, ByteSink* output, const RunStep& step,
                     std::size_t read_block = kDefaultReadBlock);
 
-// A source and a sink over POSIX file descriptors; EINTR is retried.
-// Allocates on page boundaries (4096 bytes): the kernel copies file pages
-// into a buffer that starts at the same place in a page as the file offset
-// it reads at full speed, but 4 to 5 times slower when the two are a few
-// bytes apart (measured on x86-64, reading 1 GiB from the page cache).
+// Allocates on page boundaries: the kernel copies file pages into a buffer
+// that starts at the same place in a page as the file offset it reads at
+// full speed, but 4 to 5 times slower when the two are a few bytes apart
+// (measured on x86-64, reading 1 GiB from the page cache).
+inline constexpr std::size_t kPageAlign = 4096;
 template <typename T>
 struct PageAligned {
   using value_type = T;
-  static constexpr std::align_val_t kAlign{4096};
+  static constexpr std::align_val_t kAlign{kPageAlign};
   PageAligned() = default;
   template <typename U>
   PageAligned(const PageAligned<U>&) {}
@@ -88,8 +88,8 @@ struct PageAligned {
   friend bool operator==(const PageAligned&, const PageAligned&) = default;
 };
 using AlignedBytes = std::vector<unsigned char, PageAligned<unsigned char>>;
-inline constexpr std::size_t kPageAlign = 4096;
 
+// A source and a sink over POSIX file descriptors; EINTR is retried.
 class FdSource final : public ByteSource {
  public:
   explicit FdSource(int fd) : fd_(fd) {}
