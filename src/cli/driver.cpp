@@ -97,9 +97,9 @@ void append_change_line(std::string& lines, const colorspace::Change& change) {
   lines.push_back('\n');
 }
 
-// Where no copy is made in pass 1, a file of this size or more is scanned
-// by two threads, the second one keeping at most this many facts of its
-// own (about 30 bytes each) until they join.
+// Pass 1 is shared by two threads where this many bytes or more are left to
+// scan and no copy takes the other core, the second one keeping at most
+// this many facts of its own (about 30 bytes each) until they join.
 constexpr std::uint64_t kSplitScanFrom = std::uint64_t{8} << 20;
 constexpr std::size_t kLaterFacts = 16384;
 
@@ -216,29 +216,22 @@ class Run {
       };
     };
     copy_.emplace(input_, output_.fd());
-    stream::PassResult pass1;
-    if (one_read && !cloned) {
-      pass1 =
-          stream::scan_file(input_, size, &*copy_, collect_into(conversion, candidates));
-    } else if (size >= kSplitScanFrom) {
-      // No copy to wait for: a second thread scans the second half. Its
-      // facts are bounded, so that memory stays fixed: once it has
-      // kLaterFacts, this thread goes on where it stopped.
-      Conversion later(options_.all);
-      stream::WindowRuns later_candidates;
-      const stream::LaterPart part{size / 2 / stream::kScanBlock * stream::kScanBlock,
-                                   collect_into(later, later_candidates),
-                                   [&] { return later.facts() >= kLaterFacts; },
-                                   [&] {
-                                     conversion.merge(later);
-                                     candidates.append(later_candidates);
-                                   }};
-      pass1 = stream::scan_file_in_two(input_, size, collect_into(conversion, candidates),
-                                       part);
-    } else {
-      pass1 =
-          stream::scan_file(input_, size, nullptr, collect_into(conversion, candidates));
-    }
+    // Where nothing is copied, a second thread scans the second half at
+    // once; where the kernel copies on another core, once that copy has
+    // ended with much still to scan. Its facts are bounded, so that memory
+    // stays fixed: once it has kLaterFacts, this thread goes on where it
+    // stopped.
+    Conversion later(options_.all);
+    stream::WindowRuns later_candidates;
+    const stream::LaterPart part{collect_into(later, later_candidates),
+                                 [&] { return later.facts() >= kLaterFacts; },
+                                 [&] {
+                                   conversion.merge(later);
+                                   candidates.append(later_candidates);
+                                 }};
+    const stream::PassResult pass1 = stream::scan_file_in_two(
+        input_, size, one_read && !cloned ? &*copy_ : nullptr,
+        collect_into(conversion, candidates), part, kSplitScanFrom);
     if (pass1.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
     if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))

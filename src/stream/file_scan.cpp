@@ -145,6 +145,8 @@ void* OutputCopy::copy_ahead(void* self) {
   if (copy.kernel_copy(copy.copied_to_, copy.ahead_to_, true) != Copied::kAll) {
     copy.error_ = errno;
     copy.failed_.store(true, std::memory_order_release);
+  } else if (!copy.stop_.load(std::memory_order_relaxed)) {
+    copy.copied_.store(true, std::memory_order_release);
   }
   ::pthread_mutex_lock(&copy.mutex_);
   copy.done_ = true;
@@ -192,9 +194,9 @@ std::optional<unsigned char> byte_before(int fd, std::uint64_t offset) {
   return byte;
 }
 
-// Steps the windows at offsets [begin, end) (block multiples, or `end` the
-// size) in order, and puts those bytes in `output` (where not null). Stops
-// early after a window when `full` (where set) says so; `next` tells the
+// Steps the windows at offsets [begin, end) (chunk multiples, or `end` the
+// size) in order, a block at a time from `begin`, and puts those bytes in `output` (where
+// not null). Stops early after a window when `full` (where set) says so; `next` tells the
 // offset of the first window not stepped. Returns the pass's result where
 // it ended it (a failed or short read, a failed copy), else none.
 std::optional<PassResult> scan_range(const ScanSetup& setup, std::uint64_t begin,
@@ -209,10 +211,12 @@ std::optional<PassResult> scan_range(const ScanSetup& setup, std::uint64_t begin
   AlignedBytes buffer(block + kChunkSize);
   for (std::uint64_t offset = begin; offset < end; offset += block) {
     next = offset;
-    // The block and the chunk after it, the look-ahead of its last window.
+    // The block (cut short at `end`) and the chunk after it, the look-ahead
+    // of its last window.
+    const auto own =
+        static_cast<std::size_t>(std::min<std::uint64_t>(end - offset, block));
     const auto length = static_cast<std::size_t>(
-        std::min<std::uint64_t>(size - offset, block + kChunkSize));
-    const auto own = std::min(length, block);
+        std::min<std::uint64_t>(size - offset, own + kChunkSize));
     const auto got = FdFile(setup.fd).read_at(offset, std::span(buffer).first(length));
     if (!got) return PassResult{PassStatus::kReadError, offset};
     if (*got < length) return short_read_result(setup.fd, size, offset);
@@ -257,6 +261,7 @@ PassResult read_at_end(int fd, std::uint64_t size) {
 struct LaterScan {
   const ScanSetup* setup;
   const LaterPart* part;
+  std::uint64_t from;
   std::optional<unsigned char> before;
   std::optional<PassResult> ended;
   std::uint64_t next = 0;
@@ -271,7 +276,7 @@ struct LaterScan {
       const std::function<bool()> full = [&scan] {
         return scan.stop.load(std::memory_order_relaxed) || scan.part->full();
       };
-      scan.ended = scan_range(*scan.setup, scan.part->from, scan.setup->size, scan.before,
+      scan.ended = scan_range(*scan.setup, scan.from, scan.setup->size, scan.before,
                               nullptr, scan.part->step, &full, scan.next);
     } catch (const std::bad_alloc&) {
       scan.out_of_memory = true;
@@ -316,19 +321,37 @@ PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanS
   return read_at_end(fd, size);
 }
 
-PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
-                            const LaterPart& later, std::size_t block) {
+PassResult scan_file_in_two(int fd, std::uint64_t size, OutputCopy* output,
+                            const ScanStep& step, const LaterPart& later,
+                            std::uint64_t split_from, std::size_t block) {
   const ScanSetup setup{fd, size, block};
-  assert(later.from % block == 0 && later.from > 0 && later.from < size);
-  const auto before_later = byte_before(fd, later.from);
-  if (!before_later) return {PassStatus::kReadError, 0};
-  LaterScan scan{&setup, &later, before_later, std::nullopt, 0};
+  // Where the first thread goes on from, after the byte `before`.
+  std::uint64_t next = 0;
+  std::optional<unsigned char> before;
+  std::optional<PassResult> ended;
+  if (output != nullptr) {
+    // The copy takes the other core until it ends.
+    const std::function<bool()> copied = [output] { return output->copied(); };
+    if ((ended = scan_range(setup, 0, size, std::nullopt, output, step, &copied, next)))
+      return *ended;
+  }
+  const std::uint64_t from = (next + (size - next) / 2) / block * block;
+  const bool split = size - next >= split_from && from > next;
+  if (next > 0 && next < size && !(before = byte_before(fd, next)))
+    return {PassStatus::kReadError, next};
+  if (!split) {
+    if ((ended = scan_range(setup, next, size, before, output, step, nullptr, next)))
+      return *ended;
+    return read_at_end(fd, size);
+  }
+  const auto before_later = byte_before(fd, from);
+  if (!before_later) return {PassStatus::kReadError, next};
+  LaterScan scan{&setup, &later, from, before_later, std::nullopt, 0};
   LaterThread thread(scan);
   const bool started = thread.started();
-  std::uint64_t next = 0;
   // Without a thread (a tight address-space limit), this one scans it all.
-  auto ended = scan_range(setup, 0, started ? later.from : size, std::nullopt, nullptr,
-                          step, nullptr, next);
+  ended =
+      scan_range(setup, next, started ? from : size, before, output, step, nullptr, next);
   if (!started) return ended ? *ended : read_at_end(fd, size);
   thread.join();
   if (scan.out_of_memory) throw std::bad_alloc();
@@ -336,12 +359,11 @@ PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
   if (scan.ended) return *scan.ended;
   later.merge();
   if (scan.next < size) {
-    const auto before = byte_before(fd, scan.next);
-    if (!before) return {PassStatus::kReadError, scan.next};
+    if (!(before = byte_before(fd, scan.next)))
+      return {PassStatus::kReadError, scan.next};
     if ((ended =
-             scan_range(setup, scan.next, size, before, nullptr, step, nullptr, next))) {
+             scan_range(setup, scan.next, size, before, nullptr, step, nullptr, next)))
       return *ended;
-    }
   }
   return read_at_end(fd, size);
 }

@@ -1,7 +1,7 @@
 // The first pass over a regular input file: the file is read a block at a
 // time and its windows are stepped read-only in the block, while the kernel
-// copies the file to the output. Where there is no copy to make, two
-// threads read a half of the file each.
+// copies the file to the output. Where there is no copy to make, or once
+// it is made while much is still to scan, two threads scan a part each.
 #pragma once
 
 #include <pthread.h>
@@ -54,6 +54,8 @@ class OutputCopy {
            std::uint64_t size);
   // Whether the thread's copy failed already.
   bool failed() const;
+  // Whether the thread has copied the whole file; does not wait.
+  bool copied() const { return copied_.load(std::memory_order_acquire); }
   // Waits until the output holds the input's bytes before `end`; false when
   // the copy failed first.
   bool wait_for(std::uint64_t end);
@@ -78,6 +80,7 @@ class OutputCopy {
   pthread_t thread_{};
   std::atomic<bool> stop_{false};
   std::atomic<bool> failed_{false};
+  std::atomic<bool> copied_{false};
   int error_ = 0;
   // The thread's progress, for wait_for.
   pthread_mutex_t mutex_;
@@ -114,25 +117,29 @@ class CopiedOutput final : public ByteFile {
 PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanStep& step,
                      std::size_t block = kScanBlock);
 
-// The part of pass 1 that a second thread takes where no copy is made: the
-// windows from `from` on (a multiple of the block, after 0 and before the
-// end) go to `step`, in that thread, until `full` (asked there after each
-// window) says its facts are enough. `merge` runs in the calling thread
-// once the windows before `from` are stepped, and the windows after the
-// last one `step` took go to the first step: each step sees its windows in
-// the file's order, and the first step all of its windows after `merge`.
+// The part of pass 1 that a second thread takes: the windows from a block
+// boundary halfway through what is left to scan go to `step`, in that
+// thread, until `full` (asked there after each window) says its facts are
+// enough. `merge` runs in the calling thread once the windows before that
+// boundary are stepped, and the windows after the last one `step` took go
+// to the first step: each step sees its windows in the file's order, and
+// the first step all of its windows after `merge`.
 struct LaterPart {
-  std::uint64_t from = 0;
   ScanStep step;
   std::function<bool()> full;
   std::function<void()> merge;
 };
 
-// scan_file with no output, over two threads: both cores take part in a
-// pass that is not waiting on a copy. Where no thread can be made, `step`
-// takes every window and `merge` is not called.
-PassResult scan_file_in_two(int fd, std::uint64_t size, const ScanStep& step,
-                            const LaterPart& later, std::size_t block = kScanBlock);
+// scan_file over two threads, so that both cores take part in a pass that
+// is not waiting on a copy: at once where `output` is null; otherwise once
+// the thread of `output` has copied the whole file, which takes a core
+// until then, and only where `split_from` bytes or more are still to be
+// scanned (a scan slower than the copy: dense syntax). Where no thread can
+// be made, or the copy never ends first, `step` takes every window and
+// `merge` is not called.
+PassResult scan_file_in_two(int fd, std::uint64_t size, OutputCopy* output,
+                            const ScanStep& step, const LaterPart& later,
+                            std::uint64_t split_from, std::size_t block = kScanBlock);
 
 // After a copy into the output failed: the input's size now where it shrank
 // (PassResult::bytes then differs from `size`), otherwise kWriteError.

@@ -621,53 +621,74 @@ TEST(ScanFile, FileOfAnotherSizeIsCountedAsItIs) {
 // Two threads: the later part steps windows from its start until it is
 // full, the merge comes once, after the first part's windows, and the first
 // step takes the windows the later part left. Together, the stream's
-// windows in its order; a file cut short while both read is counted as it is.
+// windows in its order. With a copy, the split comes once the copy has
+// ended (here, while the second block's first window waits for it), halfway
+// through what is left, and the output is the input. A file cut short while
+// both read is counted as it is.
 TEST(ScanFile, TwoThreadsStepTheStreamsWindowsInTwoParts) {
   constexpr std::size_t kNever = SIZE_MAX;
   constexpr std::size_t kSizes[] = {2 * kTestBlock + 1, 4 * kTestBlock,
                                     7 * kTestBlock + 12'345};
   for (const std::size_t size : kSizes) {
-    for (const std::size_t full_after : {kNever, std::size_t{1}, std::size_t{21}}) {
-      SCOPED_TRACE(::testing::Message() << size << " bytes, full after " << full_after);
-      const Bytes input = random_bytes(size, static_cast<unsigned>(size));
-      testing::TempDir dir;
-      const InputFile in(dir, input);
-      std::vector<Visit> first, later, after_merge;
-      int merges = 0;
-      const LaterPart part{size / 2 / kTestBlock * kTestBlock,
-                           [&](const ScanWindow& w) { later.push_back(visit_of(w)); },
-                           [&] { return later.size() >= full_after; }, [&] { ++merges; }};
-      const PassResult result = scan_file_in_two(
-          in.fd, size,
-          [&](const ScanWindow& w) {
-            (merges == 0 ? first : after_merge).push_back(visit_of(w));
-          },
-          part, kTestBlock);
-      EXPECT_EQ(result.status, PassStatus::kOk);
-      EXPECT_EQ(result.bytes, size);
-      EXPECT_EQ(merges, 1);
-      ASSERT_FALSE(later.empty());
-      EXPECT_EQ(first.back().offset + kChunkSize, part.from);
-      EXPECT_EQ(later.size() < full_after, after_merge.empty());
-      std::vector<Visit> all = first;
-      all.insert(all.end(), later.begin(), later.end());
-      all.insert(all.end(), after_merge.begin(), after_merge.end());
-      EXPECT_EQ(all, streamed_visits(input));
+    for (const bool copy : {false, true}) {
+      for (const std::size_t full_after : {kNever, std::size_t{1}, std::size_t{21}}) {
+        SCOPED_TRACE(::testing::Message() << size << " bytes, full after " << full_after
+                                          << (copy ? ", copied" : ""));
+        const Bytes input = random_bytes(size, static_cast<unsigned>(size));
+        testing::TempDir dir;
+        const InputFile in(dir, input);
+        const int out =
+            copy ? ::open(dir.file("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)
+                 : -1;
+        OutputCopy output(in.fd, out);
+        const std::uint64_t resumed = copy ? kTestBlock + kChunkSize : 0;
+        const std::uint64_t from =
+            (resumed + (size - resumed) / 2) / kTestBlock * kTestBlock;
+        const bool split = from > resumed;
+        std::vector<Visit> first, later, after_merge;
+        int merges = 0;
+        const LaterPart part{[&](const ScanWindow& w) { later.push_back(visit_of(w)); },
+                             [&] { return later.size() >= full_after; },
+                             [&] { ++merges; }};
+        const PassResult result = scan_file_in_two(
+            in.fd, size, copy ? &output : nullptr,
+            [&](const ScanWindow& w) {
+              while (copy && w.offset == kTestBlock && !output.copied()) ::usleep(100);
+              (merges == 0 ? first : after_merge).push_back(visit_of(w));
+            },
+            part, 1, kTestBlock);
+        EXPECT_EQ(result.status, PassStatus::kOk);
+        EXPECT_EQ(result.bytes, size);
+        EXPECT_EQ(merges, split ? 1 : 0);
+        EXPECT_EQ(later.empty(), !split);
+        if (split) {
+          EXPECT_EQ(first.back().offset + kChunkSize, from);
+        }
+        EXPECT_EQ(!split || later.size() < full_after, after_merge.empty());
+        std::vector<Visit> all = first;
+        all.insert(all.end(), later.begin(), later.end());
+        all.insert(all.end(), after_merge.begin(), after_merge.end());
+        EXPECT_EQ(all, streamed_visits(input));
+        if (copy) {
+          EXPECT_TRUE(output.finish());
+          ::close(out);
+          EXPECT_EQ(testing::read_file(dir.file("out")), text(input));
+        }
+      }
     }
   }
   // Cut to 5,000 bytes by the later part: one part or the other finds it.
   const Bytes input = random_bytes(6 * kTestBlock);
   testing::TempDir dir;
   const InputFile in(dir, input);
-  const LaterPart part{3 * kTestBlock,
-                       [&](const ScanWindow& w) {
+  const LaterPart part{[&](const ScanWindow& w) {
                          if (w.offset == 3 * kTestBlock + 8192) {
                            EXPECT_EQ(::truncate(in.path.c_str(), 5000), 0);
                          }
                        },
                        [] { return false; }, [] {}};
   const PassResult result = scan_file_in_two(
-      in.fd, input.size(), [](const ScanWindow&) {}, part, kTestBlock);
+      in.fd, input.size(), nullptr, [](const ScanWindow&) {}, part, 1, kTestBlock);
   EXPECT_EQ(result.status, PassStatus::kOk);
   EXPECT_EQ(result.bytes, 5000u);
 }
