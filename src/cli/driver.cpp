@@ -102,15 +102,17 @@ void append_change_line(std::string& lines, const colorspace::Change& change) {
 // this many facts of its own (about 30 bytes each) until they join.
 constexpr std::uint64_t kSplitScanFrom = std::uint64_t{8} << 20;
 constexpr std::size_t kLaterFacts = 16384;
+// Pass 2 is shared by two threads where this many windows or more are
+// marked, the second one holding at most this many bytes of lines until
+// the first one's are out.
+constexpr std::uint64_t kSplitRewriteFrom = kSplitScanFrom / stream::kChunkSize;
+constexpr std::size_t kLaterLines = std::size_t{512} << 10;
 
 // The window steps of both passes in the chosen mode, and the change lines
 // of pass 2.
 class Conversion {
  public:
-  explicit Conversion(bool all)
-      : add_line_([this](const colorspace::Change& change) {
-          append_change_line(lines_, change);
-        }) {
+  explicit Conversion(bool all) {
     if (all) all_.emplace();
   }
 
@@ -131,26 +133,38 @@ class Conversion {
   }
   std::size_t facts() const { return all_ ? all_->size() : registry_.size(); }
 
-  // A window's lines go out in one fwrite, before the next window's: a call
-  // a line cost 130 instructions, 3% of the work with 50,000 colour spaces.
+  // Steps a window of pass 2, appending a line for each rewrite to `lines`.
   // Returns whether it rewrote anything: every rewrite has its line.
-  bool convert(const stream::PlacedWindow& window) {
+  bool convert_into(const stream::PlacedWindow& window, std::string& lines) const {
+    const std::size_t had = lines.size();
+    const colorspace::ChangeVisitor add_line =
+        [&lines](const colorspace::Change& change) { append_change_line(lines, change); };
     if (all_) {
-      colorspace::convert_window_all(window.bytes, window.before, *all_, add_line_);
+      colorspace::convert_window_all(window.bytes, window.before, *all_, add_line);
     } else {
-      colorspace::convert_window(window.bytes, registry_, add_line_);
+      colorspace::convert_window(window.bytes, registry_, add_line);
     }
-    if (lines_.empty()) return false;
-    std::fwrite(lines_.data(), 1, lines_.size(), stdout);
-    lines_.clear();
+    return lines.size() != had;
+  }
+
+  // convert_into, the lines put out at once. A window's lines go out in one
+  // fwrite, before the next window's: a call a line cost 130 instructions,
+  // 3% of the work with 50,000 colour spaces.
+  bool convert(const stream::PlacedWindow& window) {
+    if (!convert_into(window, lines_)) return false;
+    put_lines(lines_);
     return true;
+  }
+
+  static void put_lines(std::string& lines) {
+    std::fwrite(lines.data(), 1, lines.size(), stdout);
+    lines.clear();
   }
 
  private:
   colorspace::Registry registry_;
   std::optional<colorspace::AllSpaces> all_;
   std::string lines_;
-  colorspace::ChangeVisitor add_line_;
 };
 
 class Run {
@@ -208,30 +222,9 @@ class Run {
     const bool cloned = one_read && output_.clone_from(input_);
     const auto size = static_cast<std::uint64_t>(input_info_.st_size);
     stream::WindowRuns candidates;
-    const auto collect_into = [one_read](Conversion& facts, stream::WindowRuns& marks) {
-      return [one_read, &facts, &marks](const stream::ScanWindow& window) {
-        if (facts.collect(window) && one_read) {
-          marks.mark_front_of(window.offset / stream::kChunkSize);
-        }
-      };
-    };
     copy_.emplace(input_, output_.fd());
-    // Where nothing is copied, a second thread scans the second half at
-    // once; where the kernel copies on another core, once that copy has
-    // ended with much still to scan. Its facts are bounded, so that memory
-    // stays fixed: once it has kLaterFacts, this thread goes on where it
-    // stopped.
-    Conversion later(options_.all);
-    stream::WindowRuns later_candidates;
-    const stream::LaterPart part{collect_into(later, later_candidates),
-                                 [&] { return later.facts() >= kLaterFacts; },
-                                 [&] {
-                                   conversion.merge(later);
-                                   candidates.append(later_candidates);
-                                 }};
-    const stream::PassResult pass1 = stream::scan_file_in_two(
-        input_, size, one_read && !cloned ? &*copy_ : nullptr,
-        collect_into(conversion, candidates), part, kSplitScanFrom);
+    const stream::PassResult pass1 =
+        collect(conversion, candidates, one_read, one_read && !cloned, size);
     if (pass1.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
     if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))
@@ -242,9 +235,20 @@ class Run {
       // The copy may still be going on: pass 2's writes wait for it.
       stream::FdFile input(input_);
       stream::CopiedOutput output(output_.fd(), *copy_);
-      pass2 = stream::rewrite_windows(
+      // A second thread steps the later half of the marked windows, its
+      // lines held (kLaterLines at most) until this one's are out.
+      std::string later_lines;
+      later_lines.reserve(kLaterLines + kLaterLines / 4);
+      const stream::LaterRewrite later_steps{
+          [&](const stream::PlacedWindow& window) {
+            return conversion.convert_into(window, later_lines);
+          },
+          [&] { return later_lines.size() >= kLaterLines; },
+          [&] { Conversion::put_lines(later_lines); }, [&] { later_lines.clear(); }};
+      pass2 = stream::rewrite_windows_in_two(
           input, output, pass1.bytes, candidates.runs(),
-          [&](const stream::PlacedWindow& window) { return conversion.convert(window); });
+          [&](const stream::PlacedWindow& window) { return conversion.convert(window); },
+          later_steps, kSplitRewriteFrom);
       if (!copy_->finish()) {
         const auto copied = stream::copy_failed(input_, pass1.bytes, pass1.bytes);
         return copied.status == stream::PassStatus::kOk ? fail_changed() : fail_writing();
@@ -279,6 +283,35 @@ class Run {
     if (!options_.dry_run && !output_.commit()) return fail_writing();
     std::fflush(stdout);
     return kExitSuccess;
+  }
+
+  // Pass 1: the facts of every window into `conversion`, and the windows
+  // that may change into `candidates` where pass 2 reads only those
+  // (`mark`). Where nothing is copied (`copied` false), a second thread
+  // scans the second half at once; where the kernel copies on another
+  // core, once that copy has ended with much still to scan. Its facts are
+  // bounded, so that memory stays fixed: once it has kLaterFacts, this
+  // thread goes on where it stopped; they are freed on return.
+  stream::PassResult collect(Conversion& conversion, stream::WindowRuns& candidates,
+                             bool mark, bool copied, std::uint64_t size) {
+    const auto collect_into = [mark](Conversion& facts, stream::WindowRuns& marks) {
+      return [mark, &facts, &marks](const stream::ScanWindow& window) {
+        if (facts.collect(window) && mark) {
+          marks.mark_front_of(window.offset / stream::kChunkSize);
+        }
+      };
+    };
+    Conversion later(options_.all);
+    stream::WindowRuns later_candidates;
+    const stream::LaterPart part{collect_into(later, later_candidates),
+                                 [&] { return later.facts() >= kLaterFacts; },
+                                 [&] {
+                                   conversion.merge(later);
+                                   candidates.append(later_candidates);
+                                 }};
+    return stream::scan_file_in_two(input_, size, copied ? &*copy_ : nullptr,
+                                    collect_into(conversion, candidates), part,
+                                    kSplitScanFrom);
   }
 
   // Ends a failed run: gives up the unfinished output (the output's name

@@ -25,19 +25,6 @@ PassResult short_read_result(int fd, std::uint64_t size, std::uint64_t bytes) {
   return {PassStatus::kReadError, bytes};
 }
 
-// Starts `run(arg)` in a thread that takes no signals but the faults its
-// own loads raise: the handlers that clean up run in the calling thread.
-// False where no thread can be made (a tight address-space limit).
-bool start_quiet_thread(pthread_t& thread, void* (*run)(void*), void* arg) {
-  sigset_t blocked, saved;
-  sigfillset(&blocked);
-  for (const int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&blocked, fault);
-  ::pthread_sigmask(SIG_SETMASK, &blocked, &saved);
-  const bool started = ::pthread_create(&thread, nullptr, run, arg) == 0;
-  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  return started;
-}
-
 }  // namespace
 
 OutputCopy::OutputCopy(int input, int output) : input_(input), output_(output) {

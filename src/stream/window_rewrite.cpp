@@ -1,11 +1,14 @@
 #include "stream/window_rewrite.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <utility>
 
 namespace iccdrop::stream {
 
@@ -51,9 +54,19 @@ bool FdFile::write_at(std::uint64_t offset, std::span<const unsigned char> bytes
   return true;
 }
 
+bool start_quiet_thread(pthread_t& thread, void* (*run)(void*), void* arg) {
+  sigset_t blocked, saved;
+  sigfillset(&blocked);
+  for (const int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&blocked, fault);
+  ::pthread_sigmask(SIG_SETMASK, &blocked, &saved);
+  const bool started = ::pthread_create(&thread, nullptr, run, arg) == 0;
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return started;
+}
+
 PassResult rewrite_windows(ByteFile& input, ByteFile& output, std::uint64_t size,
                            std::span<const WindowRun> runs, const RunStep& step,
-                           std::size_t read_block) {
+                           std::size_t read_block, const std::function<bool()>* stop) {
   assert(read_block >= kChunkSize && read_block % kChunkSize == 0);
   // buffer[0] is the byte before the windows (unused at the file's start),
   // buffer[1 + i] the byte at offset start + i, on a page boundary.
@@ -104,6 +117,13 @@ PassResult rewrite_windows(ByteFile& input, ByteFile& output, std::uint64_t size
         }
         at += kChunkSize;
         ++window;
+        if (stop != nullptr && (*stop)()) {
+          const bool written =
+              dirty_begin >= dirty_end ||
+              output.write_at(start + dirty_begin,
+                              bytes.subspan(dirty_begin, dirty_end - dirty_begin));
+          return {written ? PassStatus::kOk : PassStatus::kWriteError, result.bytes};
+        }
       }
       // What the steps changed goes to the output now, the look-ahead too,
       // in one write from the first changed window's start to the last
@@ -125,6 +145,283 @@ PassResult rewrite_windows(ByteFile& input, ByteFile& output, std::uint64_t size
     }
   }
   return result;
+}
+
+namespace {
+
+// The first part's output when a later part steps the windows from `clip`
+// on: its writes end there, and what they would put in the bytes that the
+// later part's first window sees, [clip - 1, clip + 4096), is kept to be
+// compared with the input's.
+class ClippedOutput final : public ByteFile {
+ public:
+  ClippedOutput(ByteFile& input, ByteFile& output, std::uint64_t size, std::uint64_t clip)
+      : input_(input),
+        output_(output),
+        clip_(clip),
+        seen_(static_cast<std::size_t>(std::min(size, clip + kChunkSize) - (clip - 1))) {}
+
+  std::optional<std::size_t> read_at(std::uint64_t offset,
+                                     std::span<unsigned char> into) override {
+    return output_.read_at(offset, into);
+  }
+  bool write_at(std::uint64_t offset, std::span<const unsigned char> bytes) override {
+    const std::uint64_t seen_from = clip_ - 1, seen_to = seen_from + seen_.size();
+    const std::uint64_t from = std::max(offset, seen_from);
+    const std::uint64_t to = std::min(offset + bytes.size(), seen_to);
+    if (from < to) {
+      if (!touched_ && !read_input(seen_)) return false;
+      touched_ = true;
+      std::memcpy(seen_.data() + (from - seen_from), bytes.data() + (from - offset),
+                  static_cast<std::size_t>(to - from));
+    }
+    return offset >= clip_ ||
+           output_.write_at(offset,
+                            bytes.first(static_cast<std::size_t>(
+                                std::min<std::uint64_t>(bytes.size(), clip_ - offset))));
+  }
+
+  // Whether the later part's first window sees the input's bytes; none when
+  // the input could not be read.
+  std::optional<bool> later_sees_input() {
+    if (!touched_) return true;
+    std::vector<unsigned char> input(seen_.size());
+    if (!read_input(input)) return std::nullopt;
+    return input == seen_;
+  }
+  // The bytes from clip - 1 on, as the first part left them.
+  std::span<const unsigned char> seen() const { return seen_; }
+
+ private:
+  bool read_input(std::span<unsigned char> into) {
+    const auto got = input_.read_at(clip_ - 1, into);
+    return got && *got == into.size();
+  }
+
+  ByteFile& input_;
+  ByteFile& output_;
+  std::uint64_t clip_;
+  std::vector<unsigned char> seen_;
+  bool touched_ = false;
+};
+
+// The later part's output: its writes, recorded, so that they can be put
+// back to the input's bytes.
+class RecordedOutput final : public ByteFile {
+ public:
+  explicit RecordedOutput(ByteFile& output) : output_(output) {}
+  std::optional<std::size_t> read_at(std::uint64_t offset,
+                                     std::span<unsigned char> into) override {
+    return output_.read_at(offset, into);
+  }
+  bool write_at(std::uint64_t offset, std::span<const unsigned char> bytes) override {
+    writes_.emplace_back(offset, bytes.size());
+    return output_.write_at(offset, bytes);
+  }
+  std::span<const std::pair<std::uint64_t, std::size_t>> writes() const {
+    return writes_;
+  }
+
+ private:
+  ByteFile& output_;
+  std::vector<std::pair<std::uint64_t, std::size_t>> writes_;
+};
+
+// The input with the bytes from `at` on as `bytes` says.
+class PatchedInput final : public ByteFile {
+ public:
+  PatchedInput(ByteFile& input, std::uint64_t at, std::span<const unsigned char> bytes)
+      : input_(input), at_(at), bytes_(bytes) {}
+  std::optional<std::size_t> read_at(std::uint64_t offset,
+                                     std::span<unsigned char> into) override {
+    const auto got = input_.read_at(offset, into);
+    if (!got) return got;
+    const std::uint64_t from = std::max(offset, at_);
+    const std::uint64_t to = std::min(offset + *got, at_ + bytes_.size());
+    if (from < to) {
+      std::memcpy(into.data() + (from - offset), bytes_.data() + (from - at_),
+                  static_cast<std::size_t>(to - from));
+    }
+    return got;
+  }
+  bool write_at(std::uint64_t, std::span<const unsigned char>) override { return false; }
+
+ private:
+  ByteFile& input_;
+  std::uint64_t at_;
+  std::span<const unsigned char> bytes_;
+};
+
+// What becomes of the later part's results, told between the threads.
+class Handover {
+ public:
+  enum class Verdict { kOpen, kEmit, kDrop };
+
+  Handover() {
+    ::pthread_mutex_init(&mutex_, nullptr);
+    ::pthread_cond_init(&decided_, nullptr);
+  }
+  ~Handover() {
+    ::pthread_cond_destroy(&decided_);
+    ::pthread_mutex_destroy(&mutex_);
+  }
+  Handover(const Handover&) = delete;
+  Handover& operator=(const Handover&) = delete;
+
+  // In the later part's thread, after each window: waits while its steps
+  // keep enough and there is no verdict; gives out what they keep once they
+  // may. True when the part must stop.
+  bool after_window(const LaterRewrite& later) {
+    ::pthread_mutex_lock(&mutex_);
+    while (verdict_ == Verdict::kOpen && later.full())
+      ::pthread_cond_wait(&decided_, &mutex_);
+    const Verdict verdict = verdict_;
+    ::pthread_mutex_unlock(&mutex_);
+    if (verdict == Verdict::kEmit) later.emit();
+    return verdict == Verdict::kDrop;
+  }
+  void decide(Verdict verdict) {
+    ::pthread_mutex_lock(&mutex_);
+    verdict_ = verdict;
+    ::pthread_cond_broadcast(&decided_);
+    ::pthread_mutex_unlock(&mutex_);
+  }
+
+ private:
+  pthread_mutex_t mutex_;
+  pthread_cond_t decided_;
+  Verdict verdict_ = Verdict::kOpen;
+};
+
+// The later part, stepped in its thread.
+struct LaterSteps {
+  ByteFile* input;
+  RecordedOutput* output;
+  std::uint64_t size;
+  std::span<const WindowRun> runs;
+  const LaterRewrite* later;
+  std::size_t read_block;
+  Handover* handover;
+  PassResult result;
+  bool out_of_memory = false;
+
+  static void* run(void* self) {
+    auto& part = *static_cast<LaterSteps*>(self);
+    // A failed allocation ends the run as in the calling thread, which
+    // throws it again after the join.
+    try {
+      const std::function<bool()> stop = [&part] {
+        return part.handover->after_window(*part.later);
+      };
+      part.result = rewrite_windows(*part.input, *part.output, part.size, part.runs,
+                                    part.later->step, part.read_block, &stop);
+    } catch (const std::bad_alloc&) {
+      part.out_of_memory = true;
+    }
+    return nullptr;
+  }
+};
+
+// Joins the later part's thread on every way out, an exception in the
+// calling thread included, after telling it to stop.
+class LaterStepsThread {
+ public:
+  LaterStepsThread(LaterSteps& steps, Handover& handover)
+      : handover_(handover),
+        running_(start_quiet_thread(thread_, &LaterSteps::run, &steps)) {}
+  ~LaterStepsThread() { join(Handover::Verdict::kDrop); }
+  LaterStepsThread(const LaterStepsThread&) = delete;
+  LaterStepsThread& operator=(const LaterStepsThread&) = delete;
+
+  bool started() const { return running_; }
+  void join(Handover::Verdict verdict) {
+    if (!running_) return;
+    handover_.decide(verdict);
+    ::pthread_join(thread_, nullptr);
+    running_ = false;
+  }
+
+ private:
+  Handover& handover_;
+  pthread_t thread_{};
+  bool running_ = false;
+};
+
+// Puts the input's bytes back over the later part's writes.
+bool put_back(ByteFile& input, ByteFile& output,
+              std::span<const std::pair<std::uint64_t, std::size_t>> writes) {
+  std::vector<unsigned char> buffer(kDefaultReadBlock);
+  for (auto [offset, length] : writes) {
+    while (length > 0) {
+      const auto piece = std::span(buffer).first(std::min(length, buffer.size()));
+      const auto got = input.read_at(offset, piece);
+      if (!got || *got != piece.size() || !output.write_at(offset, piece)) return false;
+      offset += piece.size();
+      length -= piece.size();
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+PassResult rewrite_windows_in_two(ByteFile& input, ByteFile& output, std::uint64_t size,
+                                  std::span<const WindowRun> runs, const RunStep& step,
+                                  const LaterRewrite& later, std::uint64_t split_from,
+                                  std::size_t read_block) {
+  std::uint64_t marked = 0;
+  for (const WindowRun& run : runs) marked += run.last - run.first + 1;
+  // The later part begins at the window with half the marked ones before it.
+  std::size_t r = 0;
+  std::uint64_t before = 0;
+  while (r < runs.size() && before + (runs[r].last - runs[r].first + 1) <= marked / 2) {
+    before += runs[r].last - runs[r].first + 1;
+    ++r;
+  }
+  const std::uint64_t split = r < runs.size() ? runs[r].first + (marked / 2 - before) : 0;
+  if (marked < std::max<std::uint64_t>(split_from, 2) || split == 0 ||
+      split * kChunkSize >= size) {
+    return rewrite_windows(input, output, size, runs, step, read_block);
+  }
+  std::vector<WindowRun> first(runs.begin(),
+                               runs.begin() + static_cast<std::ptrdiff_t>(r));
+  if (split > runs[r].first) first.push_back(WindowRun{runs[r].first, split - 1});
+  std::vector<WindowRun> second{WindowRun{split, runs[r].last}};
+  second.insert(second.end(), runs.begin() + static_cast<std::ptrdiff_t>(r) + 1,
+                runs.end());
+
+  Handover handover;
+  RecordedOutput later_output(output);
+  LaterSteps steps{&input, &later_output, size,      second,
+                   &later, read_block,    &handover, {}};
+  LaterStepsThread thread(steps, handover);
+  if (!thread.started())
+    return rewrite_windows(input, output, size, runs, step, read_block);
+  const std::uint64_t clip = split * kChunkSize;
+  ClippedOutput first_output(input, output, size, clip);
+  const PassResult result =
+      rewrite_windows(input, first_output, size, first, step, read_block);
+  if (result.status != PassStatus::kOk) return result;
+  const auto later_sees_input = first_output.later_sees_input();
+  if (!later_sees_input) return {PassStatus::kReadError, result.bytes};
+  thread.join(*later_sees_input ? Handover::Verdict::kEmit : Handover::Verdict::kDrop);
+  if (steps.out_of_memory) throw std::bad_alloc();
+  if (*later_sees_input) {
+    later.emit();
+    return {steps.result.status, result.bytes + steps.result.bytes};
+  }
+  // A rewrite of the first part reached the later part's first window: its
+  // steps saw other bytes. Their writes are undone, and this thread steps
+  // those windows again from the bytes the first part left.
+  later.drop();
+  if (!put_back(input, output, later_output.writes()) ||
+      !output.write_at(clip, first_output.seen().subspan(1))) {
+    return {PassStatus::kWriteError, result.bytes};
+  }
+  PatchedInput patched(input, clip - 1, first_output.seen());
+  const PassResult again =
+      rewrite_windows(patched, output, size, second, step, read_block);
+  return {again.status, result.bytes + again.bytes};
 }
 
 }  // namespace iccdrop::stream

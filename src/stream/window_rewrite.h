@@ -5,6 +5,8 @@
 // of the input.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -74,8 +76,42 @@ class FdFile final : public ByteFile {
 // bytes), each once; `output` must hold the input's bytes, and gets the
 // rewrites. The bytes read are counted in PassResult::bytes. Memory: a
 // buffer of read_block + 8193 bytes.
+// `stop`, where set, is asked after each window: true ends the pass there,
+// after the writes of the windows stepped.
 PassResult rewrite_windows(ByteFile& input, ByteFile& output, std::uint64_t size,
                            std::span<const WindowRun> runs, const RunStep& step,
-                           std::size_t read_block = kDefaultReadBlock);
+                           std::size_t read_block = kDefaultReadBlock,
+                           const std::function<bool()>* stop = nullptr);
+
+// The part of pass 2 that a second thread takes: the marked windows from
+// the middle one on go to `step` there, as if the windows before them had
+// left the bytes as the input has them, which they nearly always do (a
+// rewrite reaches past a window's first chunk only with a match that
+// crosses into the next). What the steps make besides the bytes (their
+// lines) they keep; where `full` says they keep enough (asked in that
+// thread after each window), the thread waits until the calling thread has
+// stepped the windows before. Then `emit` gives out what they keep, in the
+// thread that stepped them, or `drop` forgets it where the windows before
+// left other bytes, and the calling thread steps the later windows again.
+struct LaterRewrite {
+  RunStep step;
+  std::function<bool()> full;
+  std::function<void()> emit;
+  std::function<void()> drop;
+};
+
+// rewrite_windows over two threads where `split_from` marked windows or
+// more are to be stepped: the same output and the same steps' results, in
+// the same order. Memory: two buffers, and a record of the later part's
+// writes (16 bytes a write, one write at most a read block).
+PassResult rewrite_windows_in_two(ByteFile& input, ByteFile& output, std::uint64_t size,
+                                  std::span<const WindowRun> runs, const RunStep& step,
+                                  const LaterRewrite& later, std::uint64_t split_from,
+                                  std::size_t read_block = kDefaultReadBlock);
+
+// Starts `run(arg)` in a thread that takes no signals but the faults its
+// own loads raise: the handlers that clean up run in the calling thread.
+// False where no thread can be made (a tight address-space limit).
+bool start_quiet_thread(pthread_t& thread, void* (*run)(void*), void* arg);
 
 }  // namespace iccdrop::stream

@@ -145,7 +145,10 @@ TEST(CommandLine, DryRunPrintsTheRealRunsLinesAndTouchesNothing) {
 // the padding, stops in the 20,000 entries once it holds its share of
 // facts, and this one reads on from there: profile 1's /N 1 there replaces
 // its /N 3 of the first half, and the colour space Cs7 is known only from
-// facts after the point where the second thread stopped.
+// facts after the point where the second thread stopped. Then 9 MiB of
+// colour spaces that all convert, where pass 2 is shared too: the second
+// thread's lines wait for the first's, and where a rewrite of the first
+// reaches into the second's first window, this one steps it again.
 TEST(CommandLine, LargeFileGivesTheSameLinesEveryWay) {
   std::string input =
       "1 0 obj << /N 3 /Length 0 >> stream\nendstream endobj\n"
@@ -156,9 +159,32 @@ TEST(CommandLine, LargeFileGivesTheSameLinesEveryWay) {
   input +=
       "3 0 obj << /N 4 >> stream\nendstream endobj\n4 0 obj [ /ICCBased 3 0 R ] "
       "endobj\n<< /ColorSpace << /Cs7 4 0 R >> >>\n";
-  const std::string lines =
+  std::string lines =
       "Changing ColorSpace 'Cs1' from /ICCBased to /DeviceGray\n"
       "Changing ColorSpace 'Cs7' from /ICCBased to /DeviceCMYK\n";
+  // Records of 128 bytes from a chunk boundary on: no window begins inside
+  // a number, where it would read another one. Names of 7 bytes, all kept.
+  input.append(4096 - input.size() % 4096, ' ');
+  const auto name = [](int i) {
+    std::string digits = "CsD0000";
+    for (std::size_t d = digits.size(); i > 0; i /= 36)
+      digits[--d] = "0123456789abcdefghijklmnopqrstuvwxyz"[i % 36];
+    return digits;
+  };
+  for (int i = 0; i < 100'000; ++i) {
+    const std::string object = std::to_string(200'000 + 2 * i);
+    const std::string profile = std::to_string(200'001 + 2 * i);
+    std::string record = "/";
+    record.append(name(i)).append(" ").append(object).append(" 0 R\n").append(profile);
+    record.append(" 0 obj << /N 3 >> endobj\n")
+        .append(object)
+        .append(" 0 obj [/ICCBased ");
+    record.append(profile).append(" 0 R] endobj\n").resize(128, ' ');
+    input += record;
+    lines.append("Changing ColorSpace '")
+        .append(name(i))
+        .append("' from /ICCBased to /DeviceRGB\n");
+  }
   TempDir dir;
   ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
   const RunResult copied = run_iccdrop(dir, {"in.pdf", "out.pdf"});

@@ -405,9 +405,12 @@ bool anchor_step(std::span<unsigned char> window, std::optional<unsigned char> b
 struct Designs {
   Bytes streamed;
   Bytes rewritten;
+  Bytes in_two;                        // by rewrite_windows_in_two
   std::vector<Visit> streamed_visits;  // of the marked windows only
   std::vector<Visit> rewritten_visits;
+  std::vector<Visit> in_two_visits;  // as the two parts gave them out
   std::vector<WindowRun> runs;
+  int drops = 0;  // the later part's results dropped
 };
 
 Designs run_both(const Bytes& input, std::size_t read_block) {
@@ -459,6 +462,33 @@ Designs run_both(const Bytes& input, std::size_t read_block) {
       read_block);
   EXPECT_EQ(result.status, PassStatus::kOk);
   d.rewritten = file.bytes();
+  // The same over two threads, the later part holding at most 3 visits
+  // until it may give them out.
+  MemoryFile halves(input);
+  std::vector<Visit> held;
+  const LaterRewrite later{[&](const PlacedWindow& w) {
+                             held.push_back(visit_of(w));
+                             return anchor_step(w.bytes, w.before);
+                           },
+                           [&] { return held.size() >= 3; },
+                           [&] {
+                             d.in_two_visits.insert(d.in_two_visits.end(), held.begin(),
+                                                    held.end());
+                             held.clear();
+                           },
+                           [&] {
+                             held.clear();
+                             ++d.drops;
+                           }};
+  const PassResult in_two = rewrite_windows_in_two(
+      in, halves, input.size(), marks.runs(),
+      [&](const PlacedWindow& w) {
+        d.in_two_visits.push_back(visit_of(w));
+        return anchor_step(w.bytes, w.before);
+      },
+      later, 2, read_block);
+  EXPECT_EQ(in_two.status, PassStatus::kOk);
+  d.in_two = halves.bytes();
   return d;
 }
 
@@ -505,10 +535,15 @@ TEST(RewriteWindows, MarkedWindowsAloneGiveWhatTheStreamGives) {
     EXPECT_EQ(d.runs, row.runs);
     EXPECT_EQ(d.rewritten, d.streamed);
     EXPECT_EQ(d.rewritten_visits, d.streamed_visits);
+    EXPECT_EQ(d.in_two, d.streamed);
+    EXPECT_EQ(d.in_two_visits, d.streamed_visits);
   }
   // Random soups of anchors, every read size: the buffer boundary falls
-  // anywhere in a run, and runs of hundreds of windows.
+  // anywhere in a run, and runs of hundreds of windows. Over two threads,
+  // the first part's rewrites reach the later part's first window at times,
+  // which then steps its windows again.
   std::mt19937 random(7);
+  int drops = 0, splits = 0;
   for (int i = 0; i < 300; ++i) {
     SCOPED_TRACE(i);
     const std::size_t size = random() % 120'000;
@@ -520,7 +555,14 @@ TEST(RewriteWindows, MarkedWindowsAloneGiveWhatTheStreamGives) {
     const Designs d = run_both(input, block);
     ASSERT_EQ(d.rewritten, d.streamed);
     ASSERT_EQ(d.rewritten_visits, d.streamed_visits);
+    ASSERT_EQ(d.in_two, d.streamed);
+    ASSERT_EQ(d.in_two_visits, d.streamed_visits);
+    drops += d.drops;
+    splits +=
+        d.runs.size() > 1 || (d.runs.size() == 1 && d.runs[0].last > d.runs[0].first);
   }
+  EXPECT_GT(drops, 0);
+  EXPECT_GT(splits - drops, 0);
 }
 
 // ---- The first pass over a file, read with pread ----------------------------
