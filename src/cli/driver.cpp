@@ -97,16 +97,50 @@ void append_change_line(std::string& lines, const colorspace::Change& change) {
   lines.push_back('\n');
 }
 
+// Keeps a change for its line to come: the name and the replacement, each
+// after two bytes of length. A third of the line's bytes.
+void hold_change(std::string& held, const colorspace::Change& change) {
+  for (const std::string_view text : {change.name, change.replacement}) {
+    const auto length =
+        static_cast<std::uint16_t>(std::min<std::size_t>(text.size(), 0xffff));
+    held.push_back(static_cast<char>(length & 0xff));
+    held.push_back(static_cast<char>(length >> 8));
+    held.append(text.substr(0, length));
+  }
+}
+
+// Puts out the lines of the changes `held` keeps, and forgets them.
+void put_held_lines(std::string& held) {
+  std::string lines;
+  std::size_t at = 0;
+  const auto next_text = [&] {
+    const std::size_t length = static_cast<unsigned char>(held[at]) |
+                               std::size_t{static_cast<unsigned char>(held[at + 1])} << 8;
+    const std::string_view text(held.data() + at + 2, length);
+    at += 2 + length;
+    return text;
+  };
+  while (at < held.size()) {
+    const std::string_view name = next_text();
+    append_change_line(lines, colorspace::Change{0, 0, name, next_text()});
+    if (lines.size() >= (64 << 10) || at == held.size()) {
+      std::fwrite(lines.data(), 1, lines.size(), stdout);
+      lines.clear();
+    }
+  }
+  held.clear();
+}
+
 // Pass 1 is shared by two threads where this many bytes or more are left to
 // scan and no copy takes the other core, the second one keeping at most
 // this many facts of its own (about 30 bytes each) until they join.
 constexpr std::uint64_t kSplitScanFrom = std::uint64_t{8} << 20;
 constexpr std::size_t kLaterFacts = 16384;
 // Pass 2 is shared by two threads where this many windows or more are
-// marked, the second one holding at most this many bytes of lines until
-// the first one's are out.
+// marked, the second one holding at most this many bytes of changes until
+// the first one's lines are out.
 constexpr std::uint64_t kSplitRewriteFrom = kSplitScanFrom / stream::kChunkSize;
-constexpr std::size_t kLaterLines = std::size_t{512} << 10;
+constexpr std::size_t kLaterChanges = std::size_t{512} << 10;
 
 // The window steps of both passes in the chosen mode, and the change lines
 // of pass 2.
@@ -133,32 +167,36 @@ class Conversion {
   }
   std::size_t facts() const { return all_ ? all_->size() : registry_.size(); }
 
-  // Steps a window of pass 2, appending a line for each rewrite to `lines`.
-  // Returns whether it rewrote anything: every rewrite has its line.
-  bool convert_into(const stream::PlacedWindow& window, std::string& lines) const {
-    const std::size_t had = lines.size();
-    const colorspace::ChangeVisitor add_line =
-        [&lines](const colorspace::Change& change) { append_change_line(lines, change); };
+  // Steps a window of pass 2, telling `on_change` of each rewrite. Returns
+  // whether it rewrote anything.
+  bool convert_with(
+      const stream::PlacedWindow& window,
+      const std::function<void(const colorspace::Change&)>& on_change) const {
+    bool changed = false;
+    const colorspace::ChangeVisitor visit = [&](const colorspace::Change& change) {
+      changed = true;
+      on_change(change);
+    };
     if (all_) {
-      colorspace::convert_window_all(window.bytes, window.before, *all_, add_line);
+      colorspace::convert_window_all(window.bytes, window.before, *all_, visit);
     } else {
-      colorspace::convert_window(window.bytes, registry_, add_line);
+      colorspace::convert_window(window.bytes, registry_, visit);
     }
-    return lines.size() != had;
+    return changed;
   }
 
-  // convert_into, the lines put out at once. A window's lines go out in one
-  // fwrite, before the next window's: a call a line cost 130 instructions,
-  // 3% of the work with 50,000 colour spaces.
+  // Steps a window of pass 2 and puts out a line for each rewrite. A
+  // window's lines go out in one fwrite, before the next window's: a call a
+  // line cost 130 instructions, 3% of the work with 50,000 colour spaces.
   bool convert(const stream::PlacedWindow& window) {
-    if (!convert_into(window, lines_)) return false;
-    put_lines(lines_);
+    if (!convert_with(window, [this](const colorspace::Change& change) {
+          append_change_line(lines_, change);
+        })) {
+      return false;
+    }
+    std::fwrite(lines_.data(), 1, lines_.size(), stdout);
+    lines_.clear();
     return true;
-  }
-
-  static void put_lines(std::string& lines) {
-    std::fwrite(lines.data(), 1, lines.size(), stdout);
-    lines.clear();
   }
 
  private:
@@ -236,15 +274,18 @@ class Run {
       stream::FdFile input(input_);
       stream::CopiedOutput output(output_.fd(), *copy_);
       // A second thread steps the later half of the marked windows, its
-      // lines held (kLaterLines at most) until this one's are out.
-      std::string later_lines;
-      later_lines.reserve(kLaterLines + kLaterLines / 4);
+      // changes held (kLaterChanges bytes at most) until this one's lines
+      // are out.
+      std::string held;
+      held.reserve(kLaterChanges + kLaterChanges / 4);
       const stream::LaterRewrite later_steps{
           [&](const stream::PlacedWindow& window) {
-            return conversion.convert_into(window, later_lines);
+            return conversion.convert_with(
+                window,
+                [&held](const colorspace::Change& change) { hold_change(held, change); });
           },
-          [&] { return later_lines.size() >= kLaterLines; },
-          [&] { Conversion::put_lines(later_lines); }, [&] { later_lines.clear(); }};
+          [&] { return held.size() >= kLaterChanges; }, [&] { put_held_lines(held); },
+          [&] { held.clear(); }};
       pass2 = stream::rewrite_windows_in_two(
           input, output, pass1.bytes, candidates.runs(),
           [&](const stream::PlacedWindow& window) { return conversion.convert(window); },
