@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -275,7 +277,8 @@ class Run {
       stream::CopiedOutput output(output_.fd(), *copy_);
       // A second thread steps the later half of the marked windows, its
       // changes held (kLaterChanges bytes at most) until this one's lines
-      // are out.
+      // are out; not while the copy takes the other core, when pass 2's
+      // writes wait for the copy's end anyway.
       std::string held;
       held.reserve(kLaterChanges + kLaterChanges / 4);
       const stream::LaterRewrite later_steps{
@@ -289,7 +292,9 @@ class Run {
       pass2 = stream::rewrite_windows_in_two(
           input, output, pass1.bytes, candidates.runs(),
           [&](const stream::PlacedWindow& window) { return conversion.convert(window); },
-          later_steps, kSplitRewriteFrom);
+          later_steps,
+          copy_->copying() ? std::numeric_limits<std::uint64_t>::max()
+                           : kSplitRewriteFrom);
       if (!copy_->finish()) {
         const auto copied = stream::copy_failed(input_, pass1.bytes, pass1.bytes);
         return copied.status == stream::PassStatus::kOk ? fail_changed() : fail_writing();

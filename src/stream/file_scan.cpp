@@ -135,6 +135,7 @@ void* OutputCopy::copy_ahead(void* self) {
   } else if (!copy.stop_.load(std::memory_order_relaxed)) {
     copy.copied_.store(true, std::memory_order_release);
   }
+  copy.ended_.store(true, std::memory_order_release);
   ::pthread_mutex_lock(&copy.mutex_);
   copy.done_ = true;
   ::pthread_cond_broadcast(&copy.progress_);

@@ -56,6 +56,8 @@ class OutputCopy {
   bool failed() const;
   // Whether the thread has copied the whole file; does not wait.
   bool copied() const { return copied_.load(std::memory_order_acquire); }
+  // Whether the thread is still copying, taking a core; does not wait.
+  bool copying() const { return running_ && !ended_.load(std::memory_order_acquire); }
   // Waits until the output holds the input's bytes before `end`; false when
   // the copy failed first.
   bool wait_for(std::uint64_t end);
@@ -81,6 +83,7 @@ class OutputCopy {
   std::atomic<bool> stop_{false};
   std::atomic<bool> failed_{false};
   std::atomic<bool> copied_{false};
+  std::atomic<bool> ended_{false};
   int error_ = 0;
   // The thread's progress, for wait_for.
   pthread_mutex_t mutex_;
