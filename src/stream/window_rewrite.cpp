@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
@@ -205,28 +206,6 @@ class ClippedOutput final : public ByteFile {
   bool touched_ = false;
 };
 
-// The later part's output: its writes, recorded, so that they can be put
-// back to the input's bytes.
-class RecordedOutput final : public ByteFile {
- public:
-  explicit RecordedOutput(ByteFile& output) : output_(output) {}
-  std::optional<std::size_t> read_at(std::uint64_t offset,
-                                     std::span<unsigned char> into) override {
-    return output_.read_at(offset, into);
-  }
-  bool write_at(std::uint64_t offset, std::span<const unsigned char> bytes) override {
-    writes_.emplace_back(offset, bytes.size());
-    return output_.write_at(offset, bytes);
-  }
-  std::span<const std::pair<std::uint64_t, std::size_t>> writes() const {
-    return writes_;
-  }
-
- private:
-  ByteFile& output_;
-  std::vector<std::pair<std::uint64_t, std::size_t>> writes_;
-};
-
 // The input with the bytes from `at` on as `bytes` says.
 class PatchedInput final : public ByteFile {
  public:
@@ -273,16 +252,17 @@ class Handover {
   // may. True when the part must stop.
   bool after_window(const LaterRewrite& later) {
     ::pthread_mutex_lock(&mutex_);
-    while (verdict_ == Verdict::kOpen && later.full())
+    while (verdict_.load() == Verdict::kOpen && later.full())
       ::pthread_cond_wait(&decided_, &mutex_);
-    const Verdict verdict = verdict_;
+    const Verdict verdict = verdict_.load();
     ::pthread_mutex_unlock(&mutex_);
     if (verdict == Verdict::kEmit) later.emit();
     return verdict == Verdict::kDrop;
   }
+  Verdict verdict() const { return verdict_.load(); }
   void decide(Verdict verdict) {
     ::pthread_mutex_lock(&mutex_);
-    verdict_ = verdict;
+    verdict_.store(verdict);
     ::pthread_cond_broadcast(&decided_);
     ::pthread_mutex_unlock(&mutex_);
   }
@@ -290,7 +270,33 @@ class Handover {
  private:
   pthread_mutex_t mutex_;
   pthread_cond_t decided_;
-  Verdict verdict_ = Verdict::kOpen;
+  std::atomic<Verdict> verdict_{Verdict::kOpen};
+};
+
+// The later part's output: its writes, recorded until its steps' results
+// are given out, so that they can be put back to the input's bytes. Until
+// then the part's writes are bounded by the changes it holds.
+class RecordedOutput final : public ByteFile {
+ public:
+  RecordedOutput(ByteFile& output, const Handover& handover)
+      : output_(output), handover_(handover) {}
+  std::optional<std::size_t> read_at(std::uint64_t offset,
+                                     std::span<unsigned char> into) override {
+    return output_.read_at(offset, into);
+  }
+  bool write_at(std::uint64_t offset, std::span<const unsigned char> bytes) override {
+    if (handover_.verdict() != Handover::Verdict::kEmit)
+      writes_.emplace_back(offset, bytes.size());
+    return output_.write_at(offset, bytes);
+  }
+  std::span<const std::pair<std::uint64_t, std::size_t>> writes() const {
+    return writes_;
+  }
+
+ private:
+  ByteFile& output_;
+  const Handover& handover_;
+  std::vector<std::pair<std::uint64_t, std::size_t>> writes_;
 };
 
 // The later part, stepped in its thread.
@@ -391,7 +397,7 @@ PassResult rewrite_windows_in_two(ByteFile& input, ByteFile& output, std::uint64
                 runs.end());
 
   Handover handover;
-  RecordedOutput later_output(output);
+  RecordedOutput later_output(output, handover);
   LaterSteps steps{&input, &later_output, size,      second,
                    &later, read_block,    &handover, {}};
   LaterStepsThread thread(steps, handover);
