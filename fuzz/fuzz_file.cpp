@@ -7,6 +7,8 @@
 // - reading in 4096-byte blocks gives the same output and changes as
 //   reading in 12288-byte ones (the default 256 KiB blocks would cost a
 //   large buffer per pass and hold any fuzzed input whole);
+// - pass 2 over the windows pass 1 marks only, shared by two threads, gives
+//   the same output and changes as the stream over every window;
 // - running both passes again on the output changes nothing more;
 // - --all makes every change the default makes, except those to a marker,
 //   where no digit run crosses a chunk boundary (a number read from the
@@ -26,6 +28,7 @@
 #include "colorspace/convert.h"
 #include "colorspace/patterns.h"
 #include "colorspace/registry.h"
+#include "stream/window_rewrite.h"
 #include "stream/window_stream.h"
 #include "support/memory_io.h"
 
@@ -105,6 +108,64 @@ Converted convert(std::string_view input, std::size_t read_block, bool all) {
   return result;
 }
 
+// Pass 2 as a run into a regular file makes it: over the windows pass 1
+// marked, the later half of them in a second thread.
+Converted convert_marked(std::string_view input, bool all) {
+  constexpr std::size_t kBlock = 3 * kChunkSize;
+  iccdrop::colorspace::Registry registry;
+  iccdrop::colorspace::AllSpaces facts;
+  iccdrop::stream::WindowRuns marks;
+  std::uint64_t window = 0;
+  std::optional<unsigned char> before;
+  iccdrop::testing::MemorySource pass1_input(input);
+  const auto pass1 = iccdrop::stream::run_pass(
+      pass1_input, nullptr,
+      [&](std::span<unsigned char> bytes) {
+        const bool anchor =
+            all ? iccdrop::colorspace::collect_window_all(bytes, before, facts)
+                : iccdrop::colorspace::collect_window(bytes, registry);
+        if (all) keep_before(bytes, before);
+        if (anchor) marks.mark_front_of(window);
+        ++window;
+      },
+      kBlock);
+  if (pass1.status != iccdrop::stream::PassStatus::kOk) std::abort();
+
+  Converted result;
+  std::vector<Change> held;
+  const auto step_into = [&](std::vector<Change>& changes) {
+    return [&, into = &changes](const iccdrop::stream::PlacedWindow& w) {
+      const std::size_t had = into->size();
+      const iccdrop::colorspace::ChangeVisitor heard =
+          [&](const iccdrop::colorspace::Change& change) {
+            into->push_back({w.offset + change.offset, change.length,
+                             std::string(change.name), std::string(change.replacement)});
+          };
+      if (all) {
+        iccdrop::colorspace::convert_window_all(w.bytes, w.before, facts, heard);
+      } else {
+        iccdrop::colorspace::convert_window(w.bytes, registry, heard);
+      }
+      return into->size() != had;
+    };
+  };
+  const iccdrop::stream::LaterRewrite later{
+      step_into(held), [&] { return held.size() >= 2; },
+      [&] {
+        result.changes.insert(result.changes.end(), held.begin(), held.end());
+        held.clear();
+      },
+      [&] { held.clear(); }};
+  const std::vector<unsigned char> bytes(input.begin(), input.end());
+  iccdrop::testing::MemoryFile in(bytes);
+  iccdrop::testing::MemoryFile out(bytes);
+  const auto pass2 = iccdrop::stream::rewrite_windows_in_two(
+      in, out, input.size(), marks.runs(), step_into(result.changes), later, 2, kBlock);
+  if (pass2.status != iccdrop::stream::PassStatus::kOk) std::abort();
+  result.output = out.text();
+  return result;
+}
+
 bool is_device_space(std::string_view name) {
   for (std::string_view device : iccdrop::colorspace::kDeviceSpaceByComponents) {
     if (name == device) return true;
@@ -145,6 +206,10 @@ std::vector<Change> check_mode(std::string_view input, bool all) {
   if (small_blocks.output != first.output || small_blocks.changes != first.changes) {
     std::abort();
   }
+
+  // The marked windows alone, over two threads, give the same.
+  const Converted marked = convert_marked(input, all);
+  if (marked.output != first.output || marked.changes != first.changes) std::abort();
 
   // A second run has nothing left to convert.
   if (!first.changes.empty()) {
