@@ -185,6 +185,13 @@ TEST(CommandLine, LargeFileGivesTheSameLinesEveryWay) {
         .append(name(i))
         .append("' from /ICCBased to /DeviceRGB\n");
   }
+  // Arrays written directly under keys of up to 600 bytes: the default
+  // mode leaves them, --all names them by their keys.
+  for (int i = 0; i < 2'000; ++i) {
+    input.append("<< /ColorSpace << /CS")
+        .append(std::string(static_cast<std::size_t>(i % 3) * 300, 'k'));
+    input.append(std::to_string(i)).append(" [/ICCBased 3 0 R] >> >>\n");
+  }
   TempDir dir;
   ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
   const RunResult copied = run_iccdrop(dir, {"in.pdf", "out.pdf"});
@@ -200,6 +207,16 @@ TEST(CommandLine, LargeFileGivesTheSameLinesEveryWay) {
   ASSERT_TRUE(output.has_value());
   EXPECT_EQ(output->size(), input.size());
   EXPECT_TRUE(output == read_file(dir.file("fd.pdf")));
+  // --all, whose names here reach 600 bytes, gives the same lines copied as
+  // streamed in a dry run.
+  const RunResult all_copied = run_iccdrop(dir, {"--all", "in.pdf", "all.pdf"});
+  expect_exit(all_copied, 0);
+  const RunResult all_dry = run_iccdrop(dir, {"--all", "--dry-run", "in.pdf", "all.pdf"});
+  expect_exit(all_dry, 0);
+  EXPECT_EQ(all_copied.out, all_dry.out);
+  EXPECT_NE(
+      all_copied.out.find("Changing ColorSpace 'CS" + std::string(600, 'k') + "1997'"),
+      std::string::npos);
 }
 
 TEST(CommandLine, MissingInputIsReportedAndNothingIsCreated) {
