@@ -59,7 +59,7 @@ bool OutputCopy::failed() const { return failed_.load(std::memory_order_acquire)
 bool OutputCopy::wait_for(std::uint64_t end) {
   if (!running_) return !failed();
   ::pthread_mutex_lock(&mutex_);
-  while (copied_to_ < end && !done_) ::pthread_cond_wait(&progress_, &mutex_);
+  while (copied_to_ < end && !ended_.load()) ::pthread_cond_wait(&progress_, &mutex_);
   const bool there = copied_to_ >= end;
   ::pthread_mutex_unlock(&mutex_);
   return there;
@@ -132,12 +132,9 @@ void* OutputCopy::copy_ahead(void* self) {
   if (copy.kernel_copy(copy.copied_to_, copy.ahead_to_, true) != Copied::kAll) {
     copy.error_ = errno;
     copy.failed_.store(true, std::memory_order_release);
-  } else if (!copy.stop_.load(std::memory_order_relaxed)) {
-    copy.copied_.store(true, std::memory_order_release);
   }
-  copy.ended_.store(true, std::memory_order_release);
   ::pthread_mutex_lock(&copy.mutex_);
-  copy.done_ = true;
+  copy.ended_.store(true, std::memory_order_release);
   ::pthread_cond_broadcast(&copy.progress_);
   ::pthread_mutex_unlock(&copy.mutex_);
   return nullptr;
@@ -185,11 +182,12 @@ std::optional<unsigned char> byte_before(int fd, std::uint64_t offset) {
 // Steps the windows at offsets [begin, end) (chunk multiples, or `end` the
 // size) in order, a block at a time from `begin`, and puts those bytes in `output` (where
 // not null). Stops early after a window when `full` (where set) says so; `next` tells the
-// offset of the first window not stepped. Returns the pass's result where
-// it ended it (a failed or short read, a failed copy), else none.
+// offset of the first window not stepped, and `before`, the byte before
+// `begin` on the way in, tells the byte before `next`. Returns the pass's
+// result where it ended it (a failed or short read, a failed copy), else none.
 std::optional<PassResult> scan_range(const ScanSetup& setup, std::uint64_t begin,
                                      std::uint64_t end,
-                                     std::optional<unsigned char> before,
+                                     std::optional<unsigned char>& before,
                                      OutputCopy* output, const ScanStep& step,
                                      const std::function<bool()>* full,
                                      std::uint64_t& next) {
@@ -221,9 +219,10 @@ std::optional<PassResult> scan_range(const ScanSetup& setup, std::uint64_t begin
         (!output->put(offset, bytes.first(own), size) || output->failed())) {
       return copy_failed(setup.fd, size, offset);
     }
-    before = bytes[own - 1];
+    const std::size_t stepped = std::min(at, own);
+    before = bytes[stepped - 1];
     if (stop) {
-      next = offset + std::min<std::uint64_t>(at, own);
+      next = offset + stepped;
       return std::nullopt;
     }
   }
@@ -250,7 +249,7 @@ struct LaterScan {
   const ScanSetup* setup;
   const LaterPart* part;
   std::uint64_t from;
-  std::optional<unsigned char> before;
+  std::optional<unsigned char> before;  // the byte before `from`, then before `next`
   std::optional<PassResult> ended;
   std::uint64_t next = 0;
   std::atomic<bool> stop{false};  // the calling thread gave up
@@ -273,38 +272,14 @@ struct LaterScan {
   }
 };
 
-// Joins the later part's thread on every way out, an exception in the
-// calling thread included, after telling it to stop.
-class LaterThread {
- public:
-  explicit LaterThread(LaterScan& scan)
-      : scan_(scan), running_(start_quiet_thread(thread_, &LaterScan::run, &scan_)) {}
-  ~LaterThread() {
-    scan_.stop.store(true, std::memory_order_relaxed);
-    join();
-  }
-  LaterThread(const LaterThread&) = delete;
-  LaterThread& operator=(const LaterThread&) = delete;
-
-  bool started() const { return running_; }
-  void join() {
-    if (running_) ::pthread_join(thread_, nullptr);
-    running_ = false;
-  }
-
- private:
-  LaterScan& scan_;
-  pthread_t thread_{};
-  bool running_ = false;
-};
-
 }  // namespace
 
 PassResult scan_file(int fd, std::uint64_t size, OutputCopy* output, const ScanStep& step,
                      std::size_t block) {
   const ScanSetup setup{fd, size, block};
   std::uint64_t next = 0;
-  if (auto ended = scan_range(setup, 0, size, std::nullopt, output, step, nullptr, next))
+  std::optional<unsigned char> before;
+  if (auto ended = scan_range(setup, 0, size, before, output, step, nullptr, next))
     return *ended;
   return read_at_end(fd, size);
 }
@@ -313,20 +288,18 @@ PassResult scan_file_in_two(int fd, std::uint64_t size, OutputCopy* output,
                             const ScanStep& step, const LaterPart& later,
                             std::uint64_t split_from, std::size_t block) {
   const ScanSetup setup{fd, size, block};
-  // Where the first thread goes on from, after the byte `before`.
+  // Where the first thread goes on from, and the byte before it.
   std::uint64_t next = 0;
   std::optional<unsigned char> before;
   std::optional<PassResult> ended;
   if (output != nullptr) {
     // The copy takes the other core until it ends.
     const std::function<bool()> copied = [output] { return output->copied(); };
-    if ((ended = scan_range(setup, 0, size, std::nullopt, output, step, &copied, next)))
+    if ((ended = scan_range(setup, 0, size, before, output, step, &copied, next)))
       return *ended;
   }
   const std::uint64_t from = (next + (size - next) / 2) / block * block;
   const bool split = size - next >= split_from && from > next;
-  if (next > 0 && next < size && !(before = byte_before(fd, next)))
-    return {PassStatus::kReadError, next};
   if (!split) {
     if ((ended = scan_range(setup, next, size, before, output, step, nullptr, next)))
       return *ended;
@@ -335,7 +308,8 @@ PassResult scan_file_in_two(int fd, std::uint64_t size, OutputCopy* output,
   const auto before_later = byte_before(fd, from);
   if (!before_later) return {PassStatus::kReadError, next};
   LaterScan scan{&setup, &later, from, before_later, std::nullopt, 0};
-  LaterThread thread(scan);
+  PartThread thread(&LaterScan::run, &scan,
+                    [&scan] { scan.stop.store(true, std::memory_order_relaxed); });
   const bool started = thread.started();
   // Without a thread (a tight address-space limit), this one scans it all.
   ended =
@@ -347,10 +321,8 @@ PassResult scan_file_in_two(int fd, std::uint64_t size, OutputCopy* output,
   if (scan.ended) return *scan.ended;
   later.merge();
   if (scan.next < size) {
-    if (!(before = byte_before(fd, scan.next)))
-      return {PassStatus::kReadError, scan.next};
-    if ((ended =
-             scan_range(setup, scan.next, size, before, nullptr, step, nullptr, next)))
+    if ((ended = scan_range(setup, scan.next, size, scan.before, nullptr, step, nullptr,
+                            next)))
       return *ended;
   }
   return read_at_end(fd, size);

@@ -55,7 +55,7 @@ class OutputCopy {
   // Whether the thread's copy failed already.
   bool failed() const;
   // Whether the thread has copied the whole file; does not wait.
-  bool copied() const { return copied_.load(std::memory_order_acquire); }
+  bool copied() const { return ended_.load(std::memory_order_acquire) && !failed(); }
   // Whether the thread is still copying, taking a core; does not wait.
   bool copying() const { return running_ && !ended_.load(std::memory_order_acquire); }
   // Waits until the output holds the input's bytes before `end`; false when
@@ -82,14 +82,12 @@ class OutputCopy {
   pthread_t thread_{};
   std::atomic<bool> stop_{false};
   std::atomic<bool> failed_{false};
-  std::atomic<bool> copied_{false};
-  std::atomic<bool> ended_{false};
+  std::atomic<bool> ended_{false};  // the thread's copy, whole or failed
   int error_ = 0;
   // The thread's progress, for wait_for.
   pthread_mutex_t mutex_;
   pthread_cond_t progress_;
   std::uint64_t copied_to_ = 0;
-  bool done_ = false;
 };
 
 // The output of pass 2 while the thread may still be copying: reads wait

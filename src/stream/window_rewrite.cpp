@@ -105,7 +105,8 @@ PassResult rewrite_windows(ByteFile& input, ByteFile& output, std::uint64_t size
       // The bytes the steps changed lie within [dirty_begin, dirty_end).
       std::size_t dirty_begin = held, dirty_end = 0;
       std::size_t at = 0;
-      while (window <= run.last && at < held) {
+      bool stopped = false;
+      while (window <= run.last && at < held && !stopped) {
         const std::size_t window_size = static_cast<std::size_t>(
             std::min<std::uint64_t>(kWindowSize, size - start - at));
         // A window cut short by the buffer waits for the next read.
@@ -118,13 +119,7 @@ PassResult rewrite_windows(ByteFile& input, ByteFile& output, std::uint64_t size
         }
         at += kChunkSize;
         ++window;
-        if (stop != nullptr && (*stop)()) {
-          const bool written =
-              dirty_begin >= dirty_end ||
-              output.write_at(start + dirty_begin,
-                              bytes.subspan(dirty_begin, dirty_end - dirty_begin));
-          return {written ? PassStatus::kOk : PassStatus::kWriteError, result.bytes};
-        }
+        stopped = stop != nullptr && (*stop)();
       }
       // What the steps changed goes to the output now, the look-ahead too,
       // in one write from the first changed window's start to the last
@@ -134,6 +129,7 @@ PassResult rewrite_windows(ByteFile& input, ByteFile& output, std::uint64_t size
                            bytes.subspan(dirty_begin, dirty_end - dirty_begin))) {
         return {PassStatus::kWriteError, result.bytes};
       }
+      if (stopped) return result;
       if (window > run.last || start + at >= size) {
         last_held = std::pair(end - 1, bytes[held - 1]);
         break;
@@ -328,31 +324,6 @@ struct LaterSteps {
   }
 };
 
-// Joins the later part's thread on every way out, an exception in the
-// calling thread included, after telling it to stop.
-class LaterStepsThread {
- public:
-  LaterStepsThread(LaterSteps& steps, Handover& handover)
-      : handover_(handover),
-        running_(start_quiet_thread(thread_, &LaterSteps::run, &steps)) {}
-  ~LaterStepsThread() { join(Handover::Verdict::kDrop); }
-  LaterStepsThread(const LaterStepsThread&) = delete;
-  LaterStepsThread& operator=(const LaterStepsThread&) = delete;
-
-  bool started() const { return running_; }
-  void join(Handover::Verdict verdict) {
-    if (!running_) return;
-    handover_.decide(verdict);
-    ::pthread_join(thread_, nullptr);
-    running_ = false;
-  }
-
- private:
-  Handover& handover_;
-  pthread_t thread_{};
-  bool running_ = false;
-};
-
 // Puts the input's bytes back over the later part's writes.
 bool put_back(ByteFile& input, ByteFile& output,
               std::span<const std::pair<std::uint64_t, std::size_t>> writes) {
@@ -400,7 +371,8 @@ PassResult rewrite_windows_in_two(ByteFile& input, ByteFile& output, std::uint64
   RecordedOutput later_output(output, handover);
   LaterSteps steps{&input, &later_output, size,      second,
                    &later, read_block,    &handover, {}};
-  LaterStepsThread thread(steps, handover);
+  PartThread thread(&LaterSteps::run, &steps,
+                    [&handover] { handover.decide(Handover::Verdict::kDrop); });
   if (!thread.started())
     return rewrite_windows(input, output, size, runs, step, read_block);
   const std::uint64_t clip = split * kChunkSize;
@@ -410,7 +382,9 @@ PassResult rewrite_windows_in_two(ByteFile& input, ByteFile& output, std::uint64
   if (result.status != PassStatus::kOk) return result;
   const auto later_sees_input = first_output.later_sees_input();
   if (!later_sees_input) return {PassStatus::kReadError, result.bytes};
-  thread.join(*later_sees_input ? Handover::Verdict::kEmit : Handover::Verdict::kDrop);
+  handover.decide(*later_sees_input ? Handover::Verdict::kEmit
+                                    : Handover::Verdict::kDrop);
+  thread.join();
   if (steps.out_of_memory) throw std::bad_alloc();
   if (*later_sees_input) {
     later.emit();

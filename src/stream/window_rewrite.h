@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "stream/window_stream.h"
@@ -113,5 +114,31 @@ PassResult rewrite_windows_in_two(ByteFile& input, ByteFile& output, std::uint64
 // own loads raise: the handlers that clean up run in the calling thread.
 // False where no thread can be made (a tight address-space limit).
 bool start_quiet_thread(pthread_t& thread, void* (*run)(void*), void* arg);
+
+// A thread of a pass's second part, started as start_quiet_thread starts
+// one, and joined on every way out, an exception in the calling thread
+// included, after `stop` tells it to stop.
+class PartThread {
+ public:
+  PartThread(void* (*run)(void*), void* arg, std::function<void()> stop)
+      : stop_(std::move(stop)), running_(start_quiet_thread(thread_, run, arg)) {}
+  ~PartThread() {
+    if (running_) stop_();
+    join();
+  }
+  PartThread(const PartThread&) = delete;
+  PartThread& operator=(const PartThread&) = delete;
+
+  bool started() const { return running_; }
+  void join() {
+    if (running_) ::pthread_join(thread_, nullptr);
+    running_ = false;
+  }
+
+ private:
+  std::function<void()> stop_;
+  pthread_t thread_{};
+  bool running_ = false;
+};
 
 }  // namespace iccdrop::stream
