@@ -1,8 +1,8 @@
 #include "colorspace/window_scan.h"
 
-#include <algorithm>
 #include <cassert>
 #include <cstdlib>
+#include <initializer_list>
 #include <optional>
 #include <string_view>
 
@@ -36,21 +36,28 @@ bool use_avx2() {
   // shuffle by the low nibble gives the one second byte a byte may be, which
   // it then equals or not. Bytes from 0x80 shuffle to 0, equal to none. Two
   // operations where three comparisons and two ors took a quarter of --all's
-  // user time on images.
-  const unsigned char seconds[] = {second, other_second, third_second};
-  alignas(32) unsigned char table[32];
-  for (unsigned i = 0; i < 16; ++i) table[i] = static_cast<unsigned char>((i + 1) & 15);
-  bool apart = true;
-  for (const unsigned char s : seconds) {
-    const unsigned low = s & 15;
-    const bool free_or_same = table[low] == ((low + 1) & 15) || table[low] == s;
-    apart = apart && s < 0x80 && free_or_same;
-    table[low] = s;
-  }
+  // user time on images. The table is built in registers: stored a byte at
+  // a time and loaded whole, it stalled the load on every call, most of this
+  // function's time where quiet runs are short (dense syntax).
+  const auto clash = [](unsigned char a, unsigned char b) {
+    return a != b && (a & 15) == (b & 15);
+  };
   // Otherwise nothing is skipped: the caller reads the blocks one by one.
-  if (!apart) return at;
-  std::copy_n(table, 16, table + 16);
-  const __m256i want = _mm256_load_si256(reinterpret_cast<const __m256i*>(table));
+  if ((second | other_second | third_second) >= 0x80 || clash(second, other_second) ||
+      clash(second, third_second) || clash(other_second, third_second)) {
+    return at;
+  }
+  // Entry i is the second byte whose low nibble is i, else (i + 1) & 15,
+  // which no byte with low nibble i equals.
+  const __m128i index =
+      _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  __m128i table = _mm_setr_epi8(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0);
+  for (const unsigned char s : {second, other_second, third_second}) {
+    table =
+        _mm_blendv_epi8(table, _mm_set1_epi8(static_cast<char>(s)),
+                        _mm_cmpeq_epi8(index, _mm_set1_epi8(static_cast<char>(s & 15))));
+  }
+  const __m256i want = _mm256_broadcastsi128_si256(table);
   for (; at < end; at += 64) {
     const auto* now = reinterpret_cast<const __m256i*>(bytes + at);
     const auto* next = reinterpret_cast<const __m256i*>(bytes + at + 1);

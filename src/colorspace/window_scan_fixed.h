@@ -413,10 +413,10 @@ class PatternLane {
     while (true) {
       const auto start = pattern_.walk_back(window, pos_, at);
       if (start && *start > kZone) break;  // every later match starts after it
-      if (start && pattern_.match_at(window.subspan(*start), match_)) {
-        visit_(*start, match_);
+      if (start && pattern_.match_at(window.subspan(*start), match())) {
+        visit_(*start, *match_);
         visited = true;
-        pos_ = *start + std::min(match_.total_length, kMaxAdvance);
+        pos_ = *start + std::min(match_->total_length, kMaxAdvance);
         if (pos_ > kZone || pos_ >= window.size()) break;
         // The bytes from the match's start to its anchor hold no lead byte,
         // so the next candidate is this anchor again or a later one.
@@ -434,9 +434,17 @@ class PatternLane {
   }
 
  private:
+  // Made at the first forward match: most windows of images and text have
+  // none, and zeroing its 200 bytes for each lane and window cost more than
+  // the lane's scan of such a window.
+  match::SequenceMatch& match() {
+    if (!match_) match_.emplace();
+    return *match_;
+  }
+
   Pattern pattern_;
   Visit& visit_;
-  match::SequenceMatch match_;
+  std::optional<match::SequenceMatch> match_;
   std::size_t pos_ = 0;
   bool done_ = false;
 };
