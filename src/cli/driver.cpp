@@ -99,6 +99,15 @@ void append_change_line(std::string& lines, const colorspace::Change& change) {
   lines.push_back('\n');
 }
 
+// Pass 2's output in a dry run: takes every write and keeps none.
+class NoOutput final : public stream::ByteFile {
+ public:
+  std::optional<std::size_t> read_at(std::uint64_t, std::span<unsigned char>) override {
+    return std::nullopt;
+  }
+  bool write_at(std::uint64_t, std::span<const unsigned char>) override { return true; }
+};
+
 // Keeps a change for its line to come: the name and the replacement, each
 // after two bytes of length. A third of the line's bytes.
 void hold_change(std::string& held, const colorspace::Change& change) {
@@ -256,15 +265,17 @@ class Run {
     // A regular output is copied from the input in pass 1 as the input is
     // read (or made a clone of it, where the file system shares blocks),
     // and pass 2 reads again only the windows that may change, and writes
-    // those that do: one read of the input. Any other output, or a dry
-    // run, gets a second read of the input that streams it to the output.
-    const bool one_read = !options_.dry_run && output_.is_regular();
-    const bool cloned = one_read && output_.clone_from(input_);
+    // those that do: one read of the input. A dry run reads the same way
+    // and writes nothing. Any other output gets a second read of the input
+    // that streams it to the output.
+    const bool one_read = options_.dry_run || output_.is_regular();
+    const bool cloned = !options_.dry_run && one_read && output_.clone_from(input_);
+    const bool copies = !options_.dry_run && one_read && !cloned;
     const auto size = static_cast<std::uint64_t>(input_info_.st_size);
     stream::WindowRuns candidates;
     copy_.emplace(input_, output_.fd());
     const stream::PassResult pass1 =
-        collect(conversion, candidates, one_read, one_read && !cloned, size);
+        collect(conversion, candidates, one_read, copies, size);
     if (pass1.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
     if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))
@@ -274,7 +285,10 @@ class Run {
     if (one_read) {
       // The copy may still be going on: pass 2's writes wait for it.
       stream::FdFile input(input_);
-      stream::CopiedOutput output(output_.fd(), *copy_);
+      stream::CopiedOutput copied_output(output_.fd(), *copy_);
+      NoOutput no_output;
+      stream::ByteFile& output =
+          options_.dry_run ? static_cast<stream::ByteFile&>(no_output) : copied_output;
       // A second thread steps the later half of the marked windows, its
       // changes held (kLaterChanges bytes at most) until this one's lines
       // are out; not while the copy takes the other core, when pass 2's
@@ -311,7 +325,7 @@ class Run {
       stream::FdSource pass2_input(input_);
       stream::FdSink sink(output_.fd());
       pass2 = stream::run_pass(
-          pass2_input, options_.dry_run ? nullptr : &sink,
+          pass2_input, &sink,
           [&](const stream::PlacedWindow& window) { return conversion.convert(window); });
       if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
       if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();

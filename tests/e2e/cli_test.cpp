@@ -41,11 +41,14 @@ PdfText sample() { return convertible_pdf("Cs1", 3, 4090, 9000); }
 
 // «iccdrop in.pdf /dev/fd/3» in `dir`, the shell opening descriptor 3 as
 // `redirection` says («3>fd.pdf»).
-RunResult run_through_descriptor(const TempDir& dir, const std::string& redirection) {
+RunResult run_through_descriptor(const TempDir& dir, const std::string& redirection,
+                                 const std::string& options_first = "") {
   testing::RunOptions options;
   options.cwd = dir.path();
   return testing::run_program(
-      "/bin/sh", {"-c", "exec \"$0\" in.pdf /dev/fd/3 " + redirection, ICCDROP_BINARY},
+      "/bin/sh",
+      {"-c", "exec \"$0\" " + options_first + "in.pdf /dev/fd/3 " + redirection,
+       ICCDROP_BINARY},
       options);
 }
 
@@ -141,7 +144,8 @@ TEST(CommandLine, DryRunPrintsTheRealRunsLinesAndTouchesNothing) {
 
 // A file large enough for pass 1 to be shared by two threads where it
 // makes no copy (a dry run, an output through a descriptor, a clone): the
-// same lines and output as the copying pass. The second thread begins in
+// same lines and output as the copying pass, and as the second read that
+// streams the output through a descriptor. The second thread begins in
 // the padding, stops in the 20,000 entries once it holds its share of
 // facts, and this one reads on from there: profile 1's /N 1 there replaces
 // its /N 3 of the first half, and the colour space Cs7 is known only from
@@ -207,13 +211,19 @@ TEST(CommandLine, LargeFileGivesTheSameLinesEveryWay) {
   ASSERT_TRUE(output.has_value());
   EXPECT_EQ(output->size(), input.size());
   EXPECT_TRUE(output == read_file(dir.file("fd.pdf")));
-  // --all, whose names here reach 600 bytes, gives the same lines copied as
-  // streamed in a dry run.
+  // --all, whose names here reach 600 bytes, gives the same lines copied,
+  // in a dry run and streamed through a descriptor.
   const RunResult all_copied = run_iccdrop(dir, {"--all", "in.pdf", "all.pdf"});
   expect_exit(all_copied, 0);
   const RunResult all_dry = run_iccdrop(dir, {"--all", "--dry-run", "in.pdf", "all.pdf"});
   expect_exit(all_dry, 0);
   EXPECT_EQ(all_copied.out, all_dry.out);
+  const RunResult all_streamed = run_through_descriptor(dir, "3>all-fd.pdf", "--all ");
+  expect_exit(all_streamed, 0);
+  const std::string_view header = "Output file is all.pdf\n";
+  ASSERT_TRUE(all_copied.out.starts_with(header));
+  EXPECT_EQ(all_streamed.out,
+            "Output file is /dev/fd/3\n" + all_copied.out.substr(header.size()));
   EXPECT_NE(
       all_copied.out.find("Changing ColorSpace 'CS" + std::string(600, 'k') + "1997'"),
       std::string::npos);
