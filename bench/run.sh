@@ -5,7 +5,11 @@
 # then the same for `iccdrop --all` (a row NAME/all, timed in the same runs)
 # and its times against the default mode's. With --portable, also a row
 # NAME/portable: the default mode built with ICCDROP_PORTABLE_SCAN (the
-# candidate search without SSE2, as on ARM64), timed in the same runs.
+# candidate search without SSE2, as on ARM64), timed in the same runs. The
+# realistic inputs also get a row NAME/io-floor: iccdrop_bench_io_floor, the
+# read and the kernel's copy that iccdrop makes on a regular output, with
+# only a memchr for a scan, timed in the same runs, and iccdrop's times
+# against it.
 #
 #   bench/run.sh [--quick] [--reps N] [--dir DIR] [--only NAME[,NAME...]] [--keep]
 #                [--portable]
@@ -61,6 +65,12 @@ echo "== building (Release) in $build"
 cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DICCDROP_BENCH=ON \
   -DICCDROP_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target iccdrop iccdrop_bench_gen >/dev/null
+io_floor=$build/bench/iccdrop_bench_io_floor
+if [[ $(uname -s) == Linux ]]; then
+  cmake --build "$build" -j2 --target iccdrop_bench_io_floor >/dev/null
+else
+  io_floor=
+fi
 iccdrop=${ICCDROP_BENCH_BINARY:-$build/iccdrop}
 gen=$build/bench/iccdrop_bench_gen
 if [[ -n $portable ]]; then
@@ -135,17 +145,19 @@ echo "== medians of $reps runs each, alternating; wall time, then user + system 
 printf '%-16s %6s %8s %8s %6s %8s %8s %6s %9s %7s\n' input size \
   cat_ms icc_ms ratio cat_cpu icc_cpu ratio peak_rss changes
 
-# bench NAME KIND SIZE: generates the input once, then times the two commands.
+# bench NAME KIND SIZE [floor]: generates the input once, then times the
+# commands; with "floor", the input/output floor too.
 declare -A iccdrop_median
 bench() {
-  local name=$1 kind=$2 size=$3
+  local name=$1 kind=$2 size=$3 floor=
+  [[ ${4:-} == floor && -n $io_floor ]] && floor=$io_floor
   local in=$dir/in-$kind-$size.pdf
   if [[ ! -f $in ]]; then
     current_input=$in  # generated here: removed after use unless --keep
     "$gen" "$kind" "$in" "$size"
   fi
   local cat_times=() icc_times=() all_times=() cat_cpus=() icc_cpus=() all_cpus=()
-  local port_times=() port_cpus=()
+  local port_times=() port_cpus=() floor_times=() floor_cpus=()
   local i
   # Warm-up: each command once, so that the input is in the page cache.
   cat "$in" >"$out"
@@ -162,6 +174,10 @@ bench() {
     if [[ -n $portable ]]; then
       timed "$messages" "$portable" "$in" "$out"
       port_times+=("$WALL") port_cpus+=("$USED")
+    fi
+    if [[ -n $floor ]]; then
+      timed "$messages" "$floor" "$in" "$out"
+      floor_times+=("$WALL") floor_cpus+=("$USED")
     fi
   done
   local cat_us cat_cpu bytes
@@ -203,6 +219,16 @@ bench() {
       'BEGIN { printf "%-16s the portable scan takes %.2fx the SSE2 scan'"'"'s wall time, %.2fx its CPU time\n",
                n, p / d, (dc > 0 ? pc / dc : 0) }'
   fi
+  if [[ -n $floor ]]; then
+    local floor_us floor_cpu
+    floor_us=$(printf '%s\n' "${floor_times[@]}" | median)
+    floor_cpu=$(printf '%s\n' "${floor_cpus[@]}" | median)
+    binary=$floor row "$name/io-floor" "$floor_us" "$floor_cpu"
+    awk -v n="$name" -v f="$floor_us" -v d="$icc_us" -v a="$all_us" -v fc="$floor_cpu" \
+      -v dc="$icc_cpu" -v ac="$all_cpu" \
+      'BEGIN { printf "%-16s against the read and copy alone: %.2fx the wall time, %.2fx the CPU time (--all %.2fx, %.2fx)\n",
+               n, d / f, (fc > 0 ? dc / fc : 0), a / f, (fc > 0 ? ac / fc : 0) }'
+  fi
   # A descriptor's name as the output (/dev/fd/3) makes iccdrop read the
   # input a second time and stream it out, the design before the one read:
   # both must give the same output and the same lines.
@@ -242,8 +268,8 @@ mount_reflink() {
 for what in ${only//,/ }; do
   case $what in
     realistic)
-      bench realistic realistic "$realistic_bytes"
-      bench realistic/4 realistic $((realistic_bytes / 4))
+      bench realistic realistic "$realistic_bytes" floor
+      bench realistic/4 realistic $((realistic_bytes / 4)) floor
       ;;
     reflink)
       if mount_reflink; then
