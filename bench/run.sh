@@ -210,21 +210,23 @@ bench() {
   awk -v n="$name" -v d="$icc_us" -v a="$all_us" -v dc="$icc_cpu" -v ac="$all_cpu" \
     'BEGIN { printf "%-16s --all takes %.2fx the default mode'"'"'s wall time, %.2fx its CPU time\n",
              n, a / d, (dc > 0 ? ac / dc : 0) }'
+  # extra_row NAME BINARY TIMES CPUS: the row of another command timed in
+  # the same runs, from the arrays named TIMES and CPUS; sets X_US, X_CPU.
+  extra_row() {
+    local -n extra_times=$3 extra_cpus=$4
+    X_US=$(printf '%s\n' "${extra_times[@]}" | median)
+    X_CPU=$(printf '%s\n' "${extra_cpus[@]}" | median)
+    binary=$2 row "$1" "$X_US" "$X_CPU"
+  }
   if [[ -n $portable ]]; then
-    local port_us port_cpu
-    port_us=$(printf '%s\n' "${port_times[@]}" | median)
-    port_cpu=$(printf '%s\n' "${port_cpus[@]}" | median)
-    binary=$portable row "$name/portable" "$port_us" "$port_cpu"
-    awk -v n="$name" -v d="$icc_us" -v p="$port_us" -v dc="$icc_cpu" -v pc="$port_cpu" \
+    extra_row "$name/portable" "$portable" port_times port_cpus
+    awk -v n="$name" -v d="$icc_us" -v p="$X_US" -v dc="$icc_cpu" -v pc="$X_CPU" \
       'BEGIN { printf "%-16s the portable scan takes %.2fx the SSE2 scan'"'"'s wall time, %.2fx its CPU time\n",
                n, p / d, (dc > 0 ? pc / dc : 0) }'
   fi
   if [[ -n $floor ]]; then
-    local floor_us floor_cpu
-    floor_us=$(printf '%s\n' "${floor_times[@]}" | median)
-    floor_cpu=$(printf '%s\n' "${floor_cpus[@]}" | median)
-    binary=$floor row "$name/io-floor" "$floor_us" "$floor_cpu"
-    awk -v n="$name" -v f="$floor_us" -v d="$icc_us" -v a="$all_us" -v fc="$floor_cpu" \
+    extra_row "$name/io-floor" "$floor" floor_times floor_cpus
+    awk -v n="$name" -v f="$X_US" -v d="$icc_us" -v a="$all_us" -v fc="$X_CPU" \
       -v dc="$icc_cpu" -v ac="$all_cpu" \
       'BEGIN { printf "%-16s against the read and copy alone: %.2fx the wall time, %.2fx the CPU time (--all %.2fx, %.2fx)\n",
                n, d / f, (fc > 0 ? dc / fc : 0), a / f, (fc > 0 ? ac / fc : 0) }'
