@@ -268,9 +268,10 @@ class Run {
     // those that do: one read of the input. A dry run reads the same way
     // and writes nothing. Any other output gets a second read of the input
     // that streams it to the output.
-    const bool one_read = options_.dry_run || output_.is_regular();
-    const bool cloned = !options_.dry_run && one_read && output_.clone_from(input_);
-    const bool copies = !options_.dry_run && one_read && !cloned;
+    const bool regular = !options_.dry_run && output_.is_regular();
+    const bool one_read = options_.dry_run || regular;
+    const bool cloned = regular && output_.clone_from(input_);
+    const bool copies = regular && !cloned;
     const auto size = static_cast<std::uint64_t>(input_info_.st_size);
     stream::WindowRuns candidates;
     copy_.emplace(input_, output_.fd());
