@@ -136,6 +136,7 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
     const char* what;
     const char* message;  // the last line; empty: success
     void (*change)(const TempDir& dir);
+    bool output_only = false;  // a change a dry run, which writes nothing, never meets
   };
   static const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 20'000);
   constexpr const char* kChanged = "in.pdf changed while it was read\n";
@@ -168,6 +169,9 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
          const timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
          ::utimensat(AT_FDCWD, dir.file("in.pdf").c_str(), times, 0);
        }},
+      // The new output can then not be renamed onto its name.
+      {"the output's name made a folder", "out.pdf could not be written\n",
+       [](const TempDir& dir) { ::mkdir(dir.file("out.pdf").c_str(), 0755); }, true},
   };
   for (const bool dry_run : {false, true}) {
     for (const Row& row : rows) {
@@ -185,7 +189,7 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
       std::vector<std::string> args{"in.pdf", "out.pdf"};
       if (dry_run) args.insert(args.begin(), "-n");
       const RunResult result = run_iccdrop(dir, args, options);
-      const std::string message = row.message;
+      const std::string message = dry_run && row.output_only ? "" : row.message;
       if (message.empty()) {
         expect_exit(result, 0);
         EXPECT_EQ(result.out, "Output file is out.pdf\n" + pdf.messages);
@@ -196,6 +200,13 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
         EXPECT_TRUE(result.out == "Output file is out.pdf\n" + message ||
                     result.out == "Output file is out.pdf\n" + pdf.messages + message)
             << result.out;
+      }
+      if (row.output_only) {
+        struct stat info {};
+        EXPECT_TRUE(::stat(dir.file("out.pdf").c_str(), &info) == 0 &&
+                    S_ISDIR(info.st_mode));
+        EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.pdf", "out.pdf"}));
+        continue;
       }
       EXPECT_EQ(read_file(dir.file("out.pdf")),
                 message.empty() && !dry_run ? std::optional<std::string>(pdf.expected)
@@ -264,7 +275,8 @@ TEST(UncreatableOutput, ReadOnlyFolderOrAPathThroughAFileIsReported) {
   for (const bool fails : {false, true}) {
     SCOPED_TRACE(fails ? "failing write" : "whole run");
     ASSERT_EQ(::chmod(dir.file("locked").c_str(), 0755), 0);
-    ASSERT_TRUE(write_file(dir.file("locked/old.pdf"), "an earlier output"));
+    // Longer than the result, whose end must not keep its tail.
+    ASSERT_TRUE(write_file(dir.file("locked/old.pdf"), std::string(40'000, 'e')));
     ASSERT_EQ(::chmod(dir.file("locked/old.pdf").c_str(), 0666), 0);
     ASSERT_EQ(::chmod(dir.file("locked").c_str(), 0555), 0);
     RunOptions options = as_user;
@@ -395,12 +407,15 @@ TEST(FailingWrite, EarlierOutputAndItsSymlinkSurviveAndAWholeRunReplacesThem) {
   const PdfText pdf = convertible_pdf("Cs1", 4, 3000, 1'000'000);
   struct Row {
     const char* output;
-    const char* link_to;  // nullptr: a regular file
+    const char* link_to;  // nullptr: a regular file; else the target, from the folder
     bool full_disk;       // the link points into a full file system (root)
   };
+  // A link in keep/ holds its target's name relative to keep/.
   constexpr Row kRows[] = {{"out.pdf", nullptr, false},
                            {"link.pdf", "keep/out.pdf", false},
                            {"dangling.pdf", "keep/new.pdf", false},
+                           {"keep/link.pdf", "keep/out.pdf", false},
+                           {"keep/dangling.pdf", "keep/new.pdf", false},
                            {"link.pdf", "keep/out.pdf", true}};
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -418,13 +433,16 @@ TEST(FailingWrite, EarlierOutputAndItsSymlinkSurviveAndAWholeRunReplacesThem) {
       }
       const std::string target =
           dir.file(row.link_to != nullptr ? row.link_to : row.output);
-      const bool existed = std::string_view(row.output) != "dangling.pdf";
+      const std::string_view output = row.output;
+      const bool in_keep = output.starts_with("keep/");
+      const bool existed = !output.ends_with("dangling.pdf");
       if (existed) {
         ASSERT_TRUE(write_file(target, kEarlier));
         ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
       }
       if (row.link_to != nullptr) {
-        ASSERT_EQ(::symlink(row.link_to, dir.file(row.output).c_str()), 0);
+        ASSERT_EQ(
+            ::symlink(row.link_to + (in_keep ? 5 : 0), dir.file(row.output).c_str()), 0);
       }
       RunOptions options;
       if (fails && !row.full_disk) options.file_size_limit = 100'000;
@@ -447,14 +465,15 @@ TEST(FailingWrite, EarlierOutputAndItsSymlinkSurviveAndAWholeRunReplacesThem) {
       struct stat link {};
       ASSERT_EQ(::lstat(dir.file(row.output).c_str(), &link), 0);
       EXPECT_EQ(S_ISLNK(link.st_mode), row.link_to != nullptr);
-      std::vector<std::string> names{"in.pdf", "keep", row.output};
+      std::vector<std::string> names{"in.pdf", "keep"};
+      if (!in_keep) names.push_back(row.output);
       std::sort(names.begin(), names.end());
       EXPECT_EQ(list_dir(dir.path()), names);
-      const bool target_in_keep = row.link_to != nullptr && (existed || !fails);
-      EXPECT_EQ(list_dir(dir.file("keep")),
-                target_in_keep
-                    ? std::vector<std::string>{std::string(row.link_to).substr(5)}
-                    : std::vector<std::string>{});
+      std::vector<std::string> kept;
+      if (row.link_to != nullptr && (existed || !fails)) kept.push_back(row.link_to + 5);
+      if (in_keep) kept.emplace_back(output.substr(5));
+      std::sort(kept.begin(), kept.end());
+      EXPECT_EQ(list_dir(dir.file("keep")), kept);
       if (row.full_disk) ::umount2(dir.file("keep").c_str(), MNT_DETACH);
     }
   }
@@ -498,30 +517,50 @@ TEST(StandardStreams, ClosedOrBrokenStreamsDoNotChangeTheConversion) {
   }
 }
 
-// A reader of the output FIFO that leaves, or a file-size limit with the
-// shell's default SIGXFSZ: the write fails and is reported.
-TEST(FailingWrite, FifoReaderThatLeavesIsReported) {
-  TempDir dir;
-  const std::string input = plain_pdf(3'000'000);
-  ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
-  ASSERT_EQ(::mkfifo(dir.file("pipe.pdf").c_str(), 0644), 0);
-  const int reader =
-      ::open(dir.file("pipe.pdf").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(reader, 0);
-  RunOptions options;
-  options.cwd = dir.path();
-  testing::Child child =
-      testing::start_program(ICCDROP_BINARY, {"in.pdf", "pipe.pdf"}, options);
-  // Once bytes arrive the writer has the FIFO open; then the reader leaves.
-  pollfd ready{reader, POLLIN, 0};
-  ASSERT_EQ(::poll(&ready, 1, 60'000), 1);
-  ::close(reader);
-  const RunResult result = testing::wait_program(child, options);
-  expect_exit(result, 1);
-  EXPECT_EQ(result.out, "Output file is pipe.pdf\npipe.pdf could not be written\n");
-  struct stat info {};
-  ASSERT_EQ(::stat(dir.file("pipe.pdf").c_str(), &info), 0);
-  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+// A reader of the output FIFO that leaves: the write fails and is reported.
+// One that reads to the end gets the whole output, streamed.
+TEST(FailingWrite, FifoReaderThatLeavesIsReportedAndOneThatStaysGetsTheOutput) {
+  for (const bool stays : {false, true}) {
+    SCOPED_TRACE(stays ? "reader stays" : "reader leaves");
+    // Where the reader leaves, nothing changes: no line races its leaving.
+    const std::string plain = plain_pdf(3'000'000);
+    const PdfText pdf =
+        stays ? convertible_pdf("Cs1", 3, 5000, 3'000'000) : PdfText{plain, plain, ""};
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+    ASSERT_EQ(::mkfifo(dir.file("pipe.pdf").c_str(), 0644), 0);
+    const int reader =
+        ::open(dir.file("pipe.pdf").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    RunOptions options;
+    options.cwd = dir.path();
+    testing::Child child =
+        testing::start_program(ICCDROP_BINARY, {"in.pdf", "pipe.pdf"}, options);
+    // Once bytes arrive the writer has the FIFO open.
+    pollfd ready{reader, POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 60'000), 1);
+    std::string got;
+    if (stays) {
+      ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);
+      char block[65536];
+      for (ssize_t n; (n = ::read(reader, block, sizeof block)) > 0;)
+        got.append(block, static_cast<std::size_t>(n));
+    }
+    ::close(reader);
+    const RunResult result = testing::wait_program(child, options);
+    const std::string head = "Output file is pipe.pdf\n";
+    if (stays) {
+      expect_exit(result, 0);
+      EXPECT_EQ(result.out, head + pdf.messages);
+      EXPECT_TRUE(got == pdf.expected) << got.size() << " bytes read";
+    } else {
+      expect_exit(result, 1);
+      EXPECT_EQ(result.out, head + "pipe.pdf could not be written\n");
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(dir.file("pipe.pdf").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  }
 }
 
 // Too little memory for the registry: "Out of memory", status 1, and the

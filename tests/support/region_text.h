@@ -2,6 +2,9 @@
 // check fails.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +33,25 @@ inline std::string show(std::string_view text) {
   }
   out += "\xC2\xBB";
   return out;
+}
+
+// The same bytes; when not, only the sizes and the first difference with a
+// few bytes around it, never the texts whole: GoogleTest's diff of two
+// texts of megabytes takes more memory than the machine has.
+inline ::testing::AssertionResult same_text(std::string_view got, std::string_view want) {
+  if (got == want) return ::testing::AssertionSuccess();
+  const auto first = static_cast<std::size_t>(
+      std::mismatch(
+          got.begin(),
+          got.begin() + static_cast<std::ptrdiff_t>(std::min(got.size(), want.size())),
+          want.begin())
+          .first -
+      got.begin());
+  const std::size_t from = first < 40 ? 0 : first - 40;
+  return ::testing::AssertionFailure()
+         << got.size() << " bytes, expected " << want.size() << "; first difference at "
+         << first << ": " << show(got.substr(from, 80)) << " where "
+         << show(want.substr(from, 80)) << " was expected";
 }
 
 }  // namespace iccdrop::testing

@@ -73,6 +73,8 @@ TEST(CollectWindowAll, RecordsTheNOfEveryProfileStream) {
       {"indirect /Length", "5 0 obj << /Length 12 0 R /N 3 >> stream", 3},
       {"arrays and strings before",
        "5 0 obj << /Range [0 1 0 1] /T (a >> b) /N 3 >> stream", 3},
+      {"strings with escapes before",
+       R"(5 0 obj << /T (left \) only) /U (a \\) /V (\\\)) /N 3 >> stream)", 3},
       {"a hex string before", "5 0 obj << /ID <3E3E> /N 3 >> stream", 3},
       {"comments between tokens",
        "5 0 obj % a >> b\n<< /Length 9 %/N 4\n/N % x\n3 >>\nstream", 3},
@@ -147,6 +149,9 @@ TEST(CollectWindowAll, RecordsTheKeysThatNameColourSpaces) {
        "/ColorSpace<</R7\n7 0 R/R9 9 0 R>>",
        {{7, "R7"}, {9, "R9"}}},
       {"a comment inside the entry", "/CsLongName % x\n7 % y\n0 R", {{7, "CsLongName"}}},
+      {"strings with escapes before the key",
+       R"(/ColorSpace << /T (a \) b) /U (c \\) /R7 7 0 R >>)",
+       {{7, "R7"}}},
       {"a resource name wins over an image's key",
        "/ColorSpace 7 0 R /CS1 7 0 R /ColorSpace 7 0 R",
        {{7, "CS1"}}},
@@ -194,7 +199,8 @@ AllSpaces some_facts() {
       "5 0 obj << /Length 1 /N 3 >> stream\n6 0 obj << /N 1 >> stream\n"
       "8 0 obj << /Filter /F /N 4 >> stream\n2 0 obj << /Length 1 /N 2 >> stream\n"
       "3 0 obj << /Length 1 /N 0 >> stream\n9 0 obj << /Length 1 /N 5 >> stream\n"
-      "/ColorSpace << /CS0 7 0 R >> /Cs10LongName 10 0 R");
+      "/ColorSpace << /CS0 7 0 R >> /Cs10LongName 10 0 R\n"
+      "/Cs14 14 0 R /Group << /S /Transparency /CS 14 0 R >>");
 }
 
 std::string spaces(std::size_t n) { return std::string(n, ' '); }
@@ -234,6 +240,10 @@ TEST(ConvertWindowAll, RewritesEveryArrayWithADeviceProfile) {
        "13 0 obj % c [\n/DeviceRGB" + spaces(20) + "endobj", "13 0 obj"},
       {"a comment between the key and the array", "/CS0 % note\n[/ICCBased 5 0 R]",
        "/CS0 % note\n/DeviceRGB" + spaces(7), "CS0"},
+      {"a comment with two '%' between the key and the array",
+       "/CS0 % a % b\n[/ICCBased 5 0 R]", "/CS0 % a % b\n/DeviceRGB" + spaces(7), "CS0"},
+      {"an array object that a group's /CS names too", "14 0 obj [/ICCBased 5 0 R]",
+       "14 0 obj /DeviceRGB" + spaces(7), "Cs14"},
       // Left alone.
       {"no device space for /N 2", "7 0 obj [/ICCBased 2 0 R]",
        "7 0 obj [/ICCBased 2 0 R]", ""},
