@@ -244,21 +244,30 @@ class Run {
       return fail("%s is not a regular file\n", input_name_);
 
     print("Output file is %s\n", output_name_.c_str());
+    // A dry run refuses what the real run refuses before it writes.
+    OutputStatus status = OutputStatus::kOpen;
     if (options_.dry_run) {
+      status = check_shared_folders(output_name_);
       struct stat output_info {};
-      if (::stat(output_name_.c_str(), &output_info) == 0 &&
+      if (status == OutputStatus::kOpen &&
+          ::stat(output_name_.c_str(), &output_info) == 0 &&
           same_file(output_info, input_info_)) {
-        return fail_output("%s is the input file\n");
+        status = OutputStatus::kIsInput;
       }
     } else {
-      switch (output_.open(output_name_, input_info_)) {
-        case OutputStatus::kOpen:
-          break;
-        case OutputStatus::kIsInput:
-          return fail_output("%s is the input file\n");
-        case OutputStatus::kDidNotOpen:
-          return fail_output("%s did not open\n");
-      }
+      status = output_.open(output_name_, input_info_);
+    }
+    switch (status) {
+      case OutputStatus::kOpen:
+        break;
+      case OutputStatus::kIsInput:
+        return fail_output("%s is the input file\n");
+      case OutputStatus::kDidNotOpen:
+        return fail_output("%s did not open\n");
+      case OutputStatus::kLinkInSharedFolder:
+        return fail_output("%s is a link in a shared folder\n");
+      case OutputStatus::kOtherUsersFile:
+        return fail_output("%s belongs to another user in a shared folder\n");
     }
 
     Conversion conversion(options_.all);

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #if defined(__linux__)
 #include <linux/fs.h>  // FICLONE
@@ -135,7 +136,68 @@ bool set_blocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+// A folder where anyone may create files but only their owners may remove
+// or rename them: sticky and world-writable.
+bool is_shared_folder(const struct stat& folder) {
+  return S_ISDIR(folder.st_mode) && (folder.st_mode & S_ISVTX) != 0 &&
+         (folder.st_mode & S_IWOTH) != 0;
+}
+
+// Whether a file of `owner`'s in `folder` may have been planted there by
+// someone else: in a shared folder, owned by neither the folder's owner nor
+// us. The kernel's rule for links in such folders.
+bool planted_in(const std::string& folder, uid_t owner) {
+  struct stat info {};
+  return ::stat(folder.c_str(), &info) == 0 && is_shared_folder(info) &&
+         owner != info.st_uid && owner != ::geteuid();
+}
+
 }  // namespace
+
+OutputStatus check_shared_folders(const std::string& name) {
+  if (name.empty() || names_a_descriptor(name)) return OutputStatus::kOpen;
+  // The name is walked a component at a time, a link's target put in its
+  // place, so that `folder` never holds a link: «..» after it is the
+  // physical parent, as the kernel takes it.
+  std::vector<std::string> rest;  // the components still to walk, last first
+  const auto push_components = [&rest](std::string_view path) {
+    std::size_t end = path.size();
+    while (end > 0) {
+      const std::size_t slash = path.rfind('/', end - 1);
+      const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
+      if (end > begin) rest.emplace_back(path.substr(begin, end - begin));
+      if (slash == std::string_view::npos) break;
+      end = slash;
+    }
+  };
+  push_components(name);
+  std::string folder = name.front() == '/' ? "/" : ".";
+  for (int links = 0; !rest.empty();) {
+    const std::string part = std::move(rest.back());
+    rest.pop_back();
+    if (part == ".") continue;
+    const std::string path = folder == "/" ? "/" + part : folder + "/" + part;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) break;  // a file yet to be made
+    if (S_ISLNK(info.st_mode)) {
+      if (planted_in(folder, info.st_uid)) return OutputStatus::kLinkInSharedFolder;
+      std::string text(PATH_MAX, '\0');
+      const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
+      // A loop or an unreadable link: the open that follows says so.
+      if (++links > 40 || length <= 0 || static_cast<std::size_t>(length) >= text.size())
+        break;
+      text.resize(static_cast<std::size_t>(length));
+      if (text.front() == '/') folder.assign(1, '/');
+      push_components(text);
+    } else if (rest.empty()) {
+      if (S_ISREG(info.st_mode) && planted_in(folder, info.st_uid))
+        return OutputStatus::kOtherUsersFile;
+    } else {
+      folder = path;
+    }
+  }
+  return OutputStatus::kOpen;
+}
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -166,6 +228,9 @@ void prepare_process() {
 
 OutputStatus OutputFile::open(const std::string& name, const struct stat& input) {
   abandon();
+  if (const OutputStatus shared = check_shared_folders(name);
+      shared != OutputStatus::kOpen)
+    return shared;
   struct stat existing {};
   const bool exists = ::stat(name.c_str(), &existing) == 0;
   if (exists && same_file(existing, input)) return OutputStatus::kIsInput;

@@ -21,7 +21,24 @@ void prepare_process();
 // Whether two stat results are one file: the same device and inode.
 [[nodiscard]] bool same_file(const struct stat& a, const struct stat& b);
 
-enum class OutputStatus { kOpen, kIsInput, kDidNotOpen };
+enum class OutputStatus {
+  kOpen,
+  kIsInput,
+  kDidNotOpen,
+  kLinkInSharedFolder,  // a link another user may have planted (see below)
+  kOtherUsersFile,      // an existing output another user may have planted
+};
+
+// What another user may have planted on the way to the output in a shared
+// folder (sticky and world-writable, as /tmp): a symbolic link met while
+// resolving `name`, whose owner is neither the folder's owner nor this
+// process's user, is not to be followed (kLinkInSharedFolder); an existing
+// regular output owned by neither is not to be replaced (kOtherUsersFile).
+// The kernel's fs.protected_symlinks and fs.protected_regular guard what
+// its own opens follow and create, not the links this code reads and the
+// files it renames over, so the same rule is applied here, whatever the
+// system's setting. kOpen where neither is met.
+[[nodiscard]] OutputStatus check_shared_folders(const std::string& name);
 
 class OutputFile {
  public:
@@ -38,7 +55,8 @@ class OutputFile {
   // through symbolic links. Where no file can be created there but an
   // existing output is writable, that file is emptied and written in place.
   // Anything else (a FIFO, a device) is opened and written directly.
-  // kIsInput when the output would be `input` itself.
+  // kIsInput when the output would be `input` itself; first of all, what
+  // check_shared_folders refuses.
   OutputStatus open(const std::string& name, const struct stat& input);
 
   int fd() const { return fd_; }

@@ -300,6 +300,94 @@ TEST(UncreatableOutput, ReadOnlyFolderOrAPathThroughAFileIsReported) {
   }
 }
 
+// ---- Shared folders ------------------------------------------------------------
+//
+// In a sticky, world-writable folder (as /tmp) another user may plant a link
+// or a file at the output's name: neither is followed or replaced unless it
+// belongs to the folder's owner or to whoever runs the tool. Planting as
+// uid 65534 needs root.
+
+TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "files of another user can be made only by root";
+  constexpr uid_t kOther = 65534;
+  const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 20'000);
+  constexpr std::string_view kSecret = "the test's own file\n";
+  struct Row {
+    const char* what;
+    mode_t folder_mode;
+    uid_t folder_owner;
+    const char* link_to;  // from shared/; nullptr: a regular file is planted
+    uid_t owner;          // of what is planted
+    const char* output;
+    const char* refusal;  // the message after the name; nullptr: converted
+  };
+  constexpr const char* kLink = " is a link in a shared folder\n";
+  constexpr const char* kFile = " belongs to another user in a shared folder\n";
+  constexpr Row kRows[] = {
+      {"another user's link", 01777, 0, "../keep/secret.pdf", kOther, "shared/out.pdf",
+       kLink},
+      {"another user's dangling link", 01777, 0, "../keep/new.pdf", kOther,
+       "shared/out.pdf", kLink},
+      {"another user's link to a folder on the way", 01777, 0, "../keep", kOther,
+       "shared/out.pdf/secret.pdf", kLink},
+      {"another user's file", 01777, 0, nullptr, kOther, "shared/out.pdf", kFile},
+      // In a folder of another user's, as /tmp is root's to other users.
+      {"the runner's own link", 01777, kOther, "../keep/secret.pdf", 0, "shared/out.pdf",
+       nullptr},
+      {"the runner's own file", 01777, kOther, nullptr, 0, "shared/out.pdf", nullptr},
+      {"a link of the folder's owner", 01777, kOther, "../keep/secret.pdf", kOther,
+       "shared/out.pdf", nullptr},
+      {"a file of the folder's owner", 01777, kOther, nullptr, kOther, "shared/out.pdf",
+       nullptr},
+      {"a link in a folder without the sticky bit", 0777, 0, "../keep/secret.pdf", kOther,
+       "shared/out.pdf", nullptr},
+  };
+  for (const bool dry_run : {false, true}) {
+    for (const Row& row : kRows) {
+      SCOPED_TRACE(::testing::Message() << row.what << (dry_run ? ", dry run" : ""));
+      TempDir dir;
+      ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+      ASSERT_EQ(::mkdir(dir.file("keep").c_str(), 0755), 0);
+      ASSERT_TRUE(write_file(dir.file("keep/secret.pdf"), kSecret));
+      ASSERT_EQ(::mkdir(dir.file("shared").c_str(), 0700), 0);
+      ASSERT_EQ(::chown(dir.file("shared").c_str(), row.folder_owner, row.folder_owner),
+                0);
+      ASSERT_EQ(::chmod(dir.file("shared").c_str(), row.folder_mode), 0);
+      const std::string planted = dir.file("shared/out.pdf");
+      if (row.link_to != nullptr) {
+        ASSERT_EQ(::symlink(row.link_to, planted.c_str()), 0);
+      } else {
+        ASSERT_TRUE(write_file(planted, kSecret));
+      }
+      ASSERT_EQ(::lchown(planted.c_str(), row.owner, row.owner), 0);
+      std::vector<std::string> args{"in.pdf", row.output};
+      if (dry_run) args.insert(args.begin(), "-n");
+      const RunResult result = run_iccdrop(dir, args);
+      const std::string head = std::string("Output file is ") + row.output + "\n";
+      // Where the output is replaced: the file the link leads to, or the
+      // planted file itself.
+      const std::string written =
+          row.link_to != nullptr ? dir.file("keep/secret.pdf") : planted;
+      if (row.refusal != nullptr) {
+        expect_exit(result, 1);
+        EXPECT_EQ(result.out, head + row.output + row.refusal);
+      } else {
+        expect_exit(result, 0);
+        EXPECT_EQ(result.out, head + pdf.messages);
+      }
+      EXPECT_EQ(read_file(written), row.refusal != nullptr || dry_run
+                                        ? std::optional<std::string>(kSecret)
+                                        : pdf.expected);
+      EXPECT_EQ(list_dir(dir.file("keep")), std::vector<std::string>{"secret.pdf"});
+      EXPECT_EQ(list_dir(dir.file("shared")), std::vector<std::string>{"out.pdf"});
+      struct stat info {};
+      ASSERT_EQ(::lstat(planted.c_str(), &info), 0);
+      EXPECT_EQ(info.st_uid, row.owner);
+      EXPECT_EQ(S_ISLNK(info.st_mode), row.link_to != nullptr);
+    }
+  }
+}
+
 // ---- Killed, cut off or starved: the output's name keeps what it held --------
 //
 // A regular output is written as a new file and renamed onto its name only
