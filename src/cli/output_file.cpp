@@ -119,7 +119,8 @@ std::string file_part(const std::string& path) {
 }
 
 // A name for a new file beside the output, unlikely to be taken; the caller
-// retries on EEXIST.
+// retries on EEXIST. At most 64 bytes of the output's name go into it, so
+// that an output whose name is as long as the folder allows still gets one.
 std::string unique_name(const std::string& folder, const std::string& file, int attempt) {
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
@@ -127,7 +128,7 @@ std::string unique_name(const std::string& folder, const std::string& file, int 
   std::snprintf(suffix, sizeof suffix, ".iccdrop-%ld-%lx-%d",
                 static_cast<long>(::getpid()), static_cast<unsigned long>(now.tv_nsec),
                 attempt);
-  return folder + "/." + file + suffix;
+  return folder + "/." + file.substr(0, 64) + suffix;
 }
 
 // Blocking writes again on a descriptor opened with O_NONBLOCK.
@@ -250,6 +251,13 @@ OutputStatus OutputFile::open(const std::string& name, const struct stat& input)
     return OutputStatus::kOpen;
   }
   target_ = *target;
+  // A name the folder cannot hold would fail only at the rename, after the
+  // whole run: refused now, as an open of it would be.
+  const std::string folder = folder_of(target_);
+  const long name_max = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (target_.size() >= PATH_MAX ||
+      (name_max > 0 && file_part(target_).size() > static_cast<std::size_t>(name_max)))
+    return OutputStatus::kDidNotOpen;
   // An existing output must be writable, as a plain open for writing would
   // require; this descriptor is also the fallback for writing in place.
   int existing_fd = -1;
@@ -262,7 +270,6 @@ OutputStatus OutputFile::open(const std::string& name, const struct stat& input)
       return OutputStatus::kDidNotOpen;
     }
   }
-  const std::string folder = folder_of(target_);
   if (create_unnamed(folder) || create_hidden(folder)) {
     if (existing_fd >= 0) ::close(existing_fd);
     // A new output gets what open(O_CREAT, 0666) would give under the umask;

@@ -245,12 +245,14 @@ TEST(CommandLine, MissingInputIsReportedAndNothingIsCreated) {
 }
 
 TEST(CommandLine, OutputNameIsDerivedFromTheFileNameOnly) {
+  static const std::string kLongest = std::string(250, 'n') + ".pdf";
+  static const std::string kLongest3 = std::string(250, 'n') + "3.pdf";
   struct Row {
     const char* directory;  // made before the run, or ""
     const char* input;
     const char* output;
   };
-  constexpr Row kRows[] = {
+  const Row kRows[] = {
       {"", "foo.pdf", "foo3.pdf"},
       {"", "foo", "foo3.pdf"},
       {"", "a.b.pdf", "a.b3.pdf"},
@@ -258,6 +260,9 @@ TEST(CommandLine, OutputNameIsDerivedFromTheFileNameOnly) {
       {"", ".pdf", "3.pdf"},
       {"dir.old", "dir.old/foo", "dir.old/foo3.pdf"},  // never «dir3.old/foo»
       {"d.x", "d.x/y.z.pdf", "d.x/y.z3.pdf"},
+      // As long as a folder's entry may be: the new file beside it gets a
+      // shorter name.
+      {"", kLongest.c_str(), kLongest3.c_str()},
   };
   const PdfText pdf = sample();
   for (const Row& row : kRows) {
@@ -329,16 +334,20 @@ TEST(CommandLine, OutputBytesMatchTheInputsSize) {
 
 TEST(CommandLine, OutputThatCannotBeOpenedIsReported) {
   struct Row {
-    const char* output;
+    std::string output;
   };
-  constexpr Row kRows[] = {
+  const Row rows[] = {
       {"missing/out.pdf"},  // a directory that does not exist
       {"in.pdf/out.pdf"},   // a path through a regular file
       {"subdir"},           // a directory
       {""},                 // an empty name
+      // Longer than a folder's entry may be: refused before the work, not
+      // at the rename after it.
+      {std::string(300, 'n') + ".pdf"},
   };
-  const std::string input = plain_pdf(5000);
-  for (const Row& row : kRows) {
+  const PdfText pdf = sample();
+  const std::string& input = pdf.input;
+  for (const Row& row : rows) {
     SCOPED_TRACE(row.output);
     TempDir dir;
     ASSERT_TRUE(write_file(dir.file("in.pdf"), input));
