@@ -1,28 +1,16 @@
 #include "cli/driver.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
-#include <limits>
-#include <new>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "cli/options.h"
-#include "cli/output_file.h"
 #include "cli/output_name.h"
-#include "colorspace/all_spaces.h"
-#include "colorspace/collect.h"
-#include "colorspace/convert.h"
-#include "colorspace/registry.h"
-#include "stream/file_scan.h"
-#include "stream/window_rewrite.h"
-#include "stream/window_stream.h"
+#include "colorspace/convert_file.h"
+#include "stream/output_file.h"
+#include "stream/spooled_input.h"
 
 #ifndef ICCDROP_VERSION
 #define ICCDROP_VERSION "1.0.0"
@@ -31,386 +19,125 @@
 namespace iccdrop::cli {
 namespace {
 
+using colorspace::FileStatus;
+using Abandoned = stream::OutputFile::Abandoned;
+
 constexpr const char* kUsage =
     "Usage: iccdrop <input PDF file name> [<output PDF file name>]\n"
     "\tDefault output for foo.pdf is foo3.pdf\n"
     "Options, before the file names:\n"
     "\t-n, --dry-run  print the changes, write no file\n"
     "\t--all          convert every ICC-based colour space that can be rewritten\n"
+    "\t-i, --in-place convert every file named, each replaced by its conversion\n"
     "\t-h, --help     print this text\n"
     "\t--version      print the version\n"
-    "\t--             end the options: a later '-' begins a file name\n";
+    "\t--             end the options: a later '-' begins a file name\n"
+    "The file name - is standard input, or as the output standard output.\n";
 
-// The times in the spelling of each system: POSIX's st_mtim on Linux and the
-// BSDs, st_mtimespec on macOS.
-struct timespec modified(const struct stat& info) {
-#if defined(__APPLE__)
-  return info.st_mtimespec;
-#else
-  return info.st_mtim;
-#endif
-}
-struct timespec changed(const struct stat& info) {
-#if defined(__APPLE__)
-  return info.st_ctimespec;
-#else
-  return info.st_ctim;
-#endif
-}
-bool same_time(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+// The name that stands for standard input or output.
+constexpr std::string_view kStandard = "-";
+
+// The report of a run is a report: a closed pipe or a full device there
+// does not change the run's outcome, so its errors are not checked.
+void print(std::FILE* report, const char* format, const char* name) {
+  std::fprintf(report, format, name);
+  std::fflush(report);
 }
 
-// The same file with the same size, contents time and status time: the
-// bytes read since `before` are the bytes it holds.
-bool unchanged(const struct stat& before, const struct stat& now) {
-  return same_file(before, now) && before.st_size == now.st_size &&
-         same_time(modified(before), modified(now)) &&
-         same_time(changed(before), changed(now));
-}
-
-// Opens the input without blocking, so that a FIFO without a writer cannot
-// hang the open; it is refused right after as not a regular file.
-int open_input(const char* name, struct stat& info) {
-  const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  if (::fstat(fd, &info) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Standard output is a report: a closed pipe or a full device there does
-// not change the run's outcome, so its errors are not checked.
-void print(const char* format, const char* name) {
-  std::printf(format, name);
-  std::fflush(stdout);
-}
-
-// Appends "Changing ColorSpace '%s' from /ICCBased to %s\n" for a change to
-// `lines`. The line is put together here: printf took some 800 instructions a
-// line, a tenth of all the work on a file that converts 200,000 colour
-// spaces.
-void append_change_line(std::string& lines, const colorspace::Change& change) {
-  constexpr std::string_view kHead = "Changing ColorSpace '";
-  constexpr std::string_view kMiddle = "' from /ICCBased to ";
-  lines.append(kHead).append(change.name).append(kMiddle).append(change.replacement);
-  lines.push_back('\n');
-}
-
-// Pass 2's output in a dry run: takes every write and keeps none.
-class NoOutput final : public stream::ByteFile {
- public:
-  std::optional<std::size_t> read_at(std::uint64_t, std::span<unsigned char>) override {
-    return std::nullopt;
-  }
-  bool write_at(std::uint64_t, std::span<const unsigned char>) override { return true; }
+// The message of each failure, and the name it is about.
+struct Failure {
+  const char* format;
+  bool about_input;
 };
-
-// Keeps a change for its line to come: the name and the replacement, each
-// after two bytes of length. A third of the line's bytes.
-void hold_change(std::string& held, const colorspace::Change& change) {
-  for (const std::string_view text : {change.name, change.replacement}) {
-    const auto length =
-        static_cast<std::uint16_t>(std::min<std::size_t>(text.size(), 0xffff));
-    held.push_back(static_cast<char>(length & 0xff));
-    held.push_back(static_cast<char>(length >> 8));
-    held.append(text.substr(0, length));
+Failure failure_of(FileStatus status) {
+  switch (status) {
+    case FileStatus::kConverted:
+    case FileStatus::kUnchanged:
+      break;
+    case FileStatus::kInputDidNotOpen:
+      return {"%s did not open\n", true};
+    case FileStatus::kInputNotRegular:
+      return {"%s is not a regular file\n", true};
+    case FileStatus::kOutputDidNotOpen:
+      return {"%s did not open\n", false};
+    case FileStatus::kOutputIsInput:
+      return {"%s is the input file\n", false};
+    case FileStatus::kLinkInSharedFolder:
+      return {"%s is a link in a shared folder\n", false};
+    case FileStatus::kOtherUsersFile:
+      return {"%s belongs to another user in a shared folder\n", false};
+    case FileStatus::kInputNotRead:
+      return {"%s could not be read\n", true};
+    case FileStatus::kOutputNotWritten:
+      return {"%s could not be written\n", false};
+    case FileStatus::kInputChanged:
+      return {"%s changed while it was read\n", true};
+    case FileStatus::kOutOfMemory:
+      return {"Out of memory\n", false};
   }
+  return {nullptr, false};
 }
 
-// Puts out the lines of the changes `held` keeps, and forgets them.
-void put_held_lines(std::string& held) {
-  std::string lines;
-  std::size_t at = 0;
-  const auto next_text = [&] {
-    const std::size_t length = static_cast<unsigned char>(held[at]) |
-                               std::size_t{static_cast<unsigned char>(held[at + 1])} << 8;
-    const std::string_view text(held.data() + at + 2, length);
-    at += 2 + length;
-    return text;
-  };
-  while (at < held.size()) {
-    const std::string_view name = next_text();
-    append_change_line(lines, colorspace::Change{0, 0, name, next_text()});
-    if (lines.size() >= (64 << 10) || at == held.size()) {
-      std::fwrite(lines.data(), 1, lines.size(), stdout);
-      lines.clear();
-    }
+const char* note_of(Abandoned abandoned) {
+  switch (abandoned) {
+    case Abandoned::kNothing:
+      break;
+    case Abandoned::kRemoved:
+      return "%s was removed\n";
+    case Abandoned::kEmptied:
+      return "%s could not be removed and was emptied\n";
+    case Abandoned::kNotRemoved:
+      return "%s could not be removed\n";
   }
-  held.clear();
+  return nullptr;
 }
 
-// Pass 1 is shared by two threads where this many bytes or more are left to
-// scan and no copy takes the other core, the second one keeping at most
-// this many facts of its own (about 30 bytes each) until they join.
-constexpr std::uint64_t kSplitScanFrom = std::uint64_t{8} << 20;
-constexpr std::size_t kLaterFacts = 16384;
-// Pass 2 is shared by two threads where this many windows or more are
-// marked, the second one holding at most this many bytes of changes until
-// the first one's lines are out.
-constexpr std::uint64_t kSplitRewriteFrom = kSplitScanFrom / stream::kChunkSize;
-constexpr std::size_t kLaterChanges = std::size_t{512} << 10;
-
-// The window steps of both passes in the chosen mode, and the change lines
-// of pass 2.
-class Conversion {
- public:
-  explicit Conversion(bool all) {
-    if (all) all_.emplace();
-  }
-
-  // Whether an /ICCBased starts in the window's first 4096 bytes.
-  bool collect(const stream::ScanWindow& window) {
-    return all_ ? colorspace::collect_window_all(window.bytes, window.before, *all_)
-                : colorspace::collect_window(window.bytes, registry_);
-  }
-
-  // Records the facts `later` collected from later windows, as if this one
-  // had collected them after its own.
-  void merge(const Conversion& later) {
-    if (all_) {
-      all_->merge(*later.all_);
-    } else {
-      colorspace::registry_merge(registry_, later.registry_);
-    }
-  }
-  std::size_t facts() const { return all_ ? all_->size() : registry_.size(); }
-
-  // Steps a window of pass 2, telling `on_change` of each rewrite. Returns
-  // whether it rewrote anything.
-  bool convert_with(
-      const stream::PlacedWindow& window,
-      const std::function<void(const colorspace::Change&)>& on_change) const {
-    bool changed = false;
-    const colorspace::ChangeVisitor visit = [&](const colorspace::Change& change) {
-      changed = true;
-      on_change(change);
-    };
-    if (all_) {
-      colorspace::convert_window_all(window.bytes, window.before, *all_, visit);
-    } else {
-      colorspace::convert_window(window.bytes, registry_, visit);
-    }
-    return changed;
-  }
-
-  // Steps a window of pass 2 and puts out a line for each rewrite. A
-  // window's lines go out in one fwrite, before the next window's: a call a
-  // line cost 130 instructions, 3% of the work with 50,000 colour spaces.
-  bool convert(const stream::PlacedWindow& window) {
-    if (!convert_with(window, [this](const colorspace::Change& change) {
-          append_change_line(lines_, change);
-        })) {
+// Converts one file and says how it went; true on success. `input` and
+// `output` may be "-": standard input is copied to a temporary file first,
+// and with standard output as the output every line goes to standard error.
+bool convert_one(const Options& options, const stream::ClosedStandard& closed,
+                 const std::string& input, const std::string& output, bool in_place) {
+  colorspace::FileJob job;
+  job.input = input;
+  job.output = output;
+  job.all = options.all;
+  job.dry_run = options.dry_run;
+  job.in_place = in_place;
+  const bool to_standard_output = output == kStandard;
+  std::FILE* report = to_standard_output ? stderr : stdout;
+  job.lines = report;
+  if (to_standard_output) {
+    if (closed.output) {
+      print(report, "%s did not open\n", output.c_str());
       return false;
     }
-    std::fwrite(lines_.data(), 1, lines_.size(), stdout);
-    lines_.clear();
-    return true;
+    job.output_fd = STDOUT_FILENO;
   }
-
- private:
-  colorspace::Registry registry_;
-  std::optional<colorspace::AllSpaces> all_;
-  std::string lines_;
-};
-
-class Run {
- public:
-  Run(const Options& options, const char* input_name, std::string output_name)
-      : options_(options),
-        input_name_(input_name),
-        output_name_(std::move(output_name)) {}
-
-  ~Run() {
-    if (input_ >= 0) ::close(input_);
-  }
-
-  // An allocation that fails anywhere ends the run like any other failure.
-  int execute() {
-    try {
-      return convert();
-    } catch (const std::bad_alloc&) {
-      return fail("Out of memory\n", "");
+  stream::Spooled spooled;
+  if (input == kStandard) {
+    if (!closed.input) spooled = stream::spool_input(STDIN_FILENO);
+    if (spooled.status != stream::SpoolStatus::kOk) {
+      print(report,
+            spooled.status == stream::SpoolStatus::kReadError ? "%s could not be read\n"
+                                                              : "%s did not open\n",
+            input.c_str());
+      return false;
     }
+    job.input_fd = spooled.fd;
   }
-
- private:
-  int convert() {
-    input_ = open_input(input_name_, input_info_);
-    if (input_ < 0) return fail("%s did not open\n", input_name_);
-    if (!S_ISREG(input_info_.st_mode))
-      return fail("%s is not a regular file\n", input_name_);
-
-    print("Output file is %s\n", output_name_.c_str());
-    // A dry run refuses what the real run refuses before it writes.
-    OutputStatus status = OutputStatus::kOpen;
-    if (options_.dry_run) {
-      status = check_shared_folders(output_name_);
-      struct stat output_info {};
-      if (status == OutputStatus::kOpen &&
-          ::stat(output_name_.c_str(), &output_info) == 0 &&
-          same_file(output_info, input_info_)) {
-        status = OutputStatus::kIsInput;
-      }
-    } else {
-      status = output_.open(output_name_, input_info_);
-    }
-    switch (status) {
-      case OutputStatus::kOpen:
-        break;
-      case OutputStatus::kIsInput:
-        return fail_output("%s is the input file\n");
-      case OutputStatus::kDidNotOpen:
-        return fail_output("%s did not open\n");
-      case OutputStatus::kLinkInSharedFolder:
-        return fail_output("%s is a link in a shared folder\n");
-      case OutputStatus::kOtherUsersFile:
-        return fail_output("%s belongs to another user in a shared folder\n");
-    }
-
-    Conversion conversion(options_.all);
-    // A regular output is copied from the input in pass 1 as the input is
-    // read (or made a clone of it, where the file system shares blocks),
-    // and pass 2 reads again only the windows that may change, and writes
-    // those that do: one read of the input. A dry run reads the same way
-    // and writes nothing. Any other output gets a second read of the input
-    // that streams it to the output.
-    const bool regular = !options_.dry_run && output_.is_regular();
-    const bool one_read = options_.dry_run || regular;
-    const bool cloned = regular && output_.clone_from(input_);
-    const bool copies = regular && !cloned;
-    const auto size = static_cast<std::uint64_t>(input_info_.st_size);
-    stream::WindowRuns candidates;
-    copy_.emplace(input_, output_.fd());
-    const stream::PassResult pass1 =
-        collect(conversion, candidates, one_read, copies, size);
-    if (pass1.status == stream::PassStatus::kReadError) return fail_reading();
-    if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
-    if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))
-      return fail_changed();
-
-    stream::PassResult pass2;
-    if (one_read) {
-      // The copy may still be going on: pass 2's writes wait for it.
-      stream::FdFile input(input_);
-      stream::CopiedOutput copied_output(output_.fd(), *copy_);
-      NoOutput no_output;
-      stream::ByteFile& output =
-          options_.dry_run ? static_cast<stream::ByteFile&>(no_output) : copied_output;
-      // A second thread steps the later half of the marked windows, its
-      // changes held (kLaterChanges bytes at most) until this one's lines
-      // are out; not while the copy takes the other core, when pass 2's
-      // writes wait for the copy's end anyway.
-      std::string held;
-      held.reserve(kLaterChanges + kLaterChanges / 4);
-      const stream::LaterRewrite later_steps{
-          [&](const stream::PlacedWindow& window) {
-            return conversion.convert_with(
-                window,
-                [&held](const colorspace::Change& change) { hold_change(held, change); });
-          },
-          [&] { return held.size() >= kLaterChanges; }, [&] { put_held_lines(held); },
-          [&] { held.clear(); }};
-      pass2 = stream::rewrite_windows_in_two(
-          input, output, pass1.bytes, candidates.runs(),
-          [&](const stream::PlacedWindow& window) { return conversion.convert(window); },
-          later_steps,
-          copy_->copying() ? std::numeric_limits<std::uint64_t>::max()
-                           : kSplitRewriteFrom);
-      if (!copy_->finish()) {
-        const auto copied = stream::copy_failed(input_, pass1.bytes, pass1.bytes);
-        return copied.status == stream::PassStatus::kOk ? fail_changed() : fail_writing();
-      }
-      if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
-      if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();
-    } else {
-      ::close(input_);
-      struct stat reopened {};
-      input_ = open_input(input_name_, reopened);
-      if (input_ < 0) return fail("%s did not open\n", input_name_);
-      // Pass 2 must read the bytes pass 1 read.
-      if (!unchanged(input_info_, reopened)) return fail_changed();
-      stream::FdSource pass2_input(input_);
-      stream::FdSink sink(output_.fd());
-      pass2 = stream::run_pass(
-          pass2_input, &sink,
-          [&](const stream::PlacedWindow& window) { return conversion.convert(window); });
-      if (pass2.status == stream::PassStatus::kReadError) return fail_reading();
-      if (pass2.status == stream::PassStatus::kWriteError) return fail_writing();
-      if (pass2.bytes != pass1.bytes) return fail_changed();
-    }
-    // Edited while pass 2 read it, the input may have given bytes of two
-    // versions: compare it with what it was at the start, and the name with
-    // the file that was read.
-    struct stat now {};
-    struct stat named {};
-    if (::fstat(input_, &now) != 0 || !unchanged(input_info_, now) ||
-        ::stat(input_name_, &named) != 0 || !same_file(named, input_info_)) {
-      return fail_changed();
-    }
-    if (!options_.dry_run && !output_.commit()) return fail_writing();
-    std::fflush(stdout);
-    return kExitSuccess;
-  }
-
-  // Pass 1: the facts of every window into `conversion`, and the windows
-  // that may change into `candidates` where pass 2 reads only those
-  // (`mark`). Where nothing is copied (`copied` false), a second thread
-  // scans the second half at once; where the kernel copies on another
-  // core, once that copy has ended with much still to scan. Its facts are
-  // bounded, so that memory stays fixed: once it has kLaterFacts, this
-  // thread goes on where it stopped; they are freed on return.
-  stream::PassResult collect(Conversion& conversion, stream::WindowRuns& candidates,
-                             bool mark, bool copied, std::uint64_t size) {
-    const auto collect_into = [mark](Conversion& facts, stream::WindowRuns& marks) {
-      return [mark, &facts, &marks](const stream::ScanWindow& window) {
-        if (facts.collect(window) && mark) {
-          marks.mark_front_of(window.offset / stream::kChunkSize);
-        }
-      };
-    };
-    Conversion later(options_.all);
-    stream::WindowRuns later_candidates;
-    const stream::LaterPart part{collect_into(later, later_candidates),
-                                 [&] { return later.facts() >= kLaterFacts; },
-                                 [&] {
-                                   conversion.merge(later);
-                                   candidates.append(later_candidates);
-                                 }};
-    return stream::scan_file_in_two(input_, size, copied ? &*copy_ : nullptr,
-                                    collect_into(conversion, candidates), part,
-                                    kSplitScanFrom);
-  }
-
-  // Ends a failed run: gives up the unfinished output (the output's name
-  // keeps what it held before), prints the message and what became of an
-  // output written in place.
-  int fail(const char* format, const char* name) {
-    copy_.reset();  // no thread may write to the file given up
-    const char* note = output_.abandon();
-    print(format, name);
-    if (note != nullptr) print(note, output_name_.c_str());
-    return kExitFailure;
-  }
-  int fail_output(const char* format) { return fail(format, output_name_.c_str()); }
-  int fail_reading() { return fail("%s could not be read\n", input_name_); }
-  int fail_writing() { return fail_output("%s could not be written\n"); }
-  int fail_changed() { return fail("%s changed while it was read\n", input_name_); }
-
-  const Options& options_;
-  const char* input_name_;
-  std::string output_name_;
-  int input_ = -1;
-  struct stat input_info_ {};
-  OutputFile output_;
-  std::optional<stream::OutputCopy> copy_;  // pass 1's copy into the output
-};
+  job.on_input_open = [&] { print(report, "Output file is %s\n", output.c_str()); };
+  const colorspace::FileResult result = colorspace::convert_file(job);
+  if (spooled.fd >= 0) ::close(spooled.fd);
+  const Failure failure = failure_of(result.status);
+  if (failure.format == nullptr) return true;
+  print(report, failure.format, (failure.about_input ? input : output).c_str());
+  if (const char* note = note_of(result.abandoned)) print(report, note, output.c_str());
+  return false;
+}
 
 }  // namespace
 
-int run_iccdrop(std::span<const char* const> args) {
+int run_iccdrop(std::span<const char* const> args, const stream::ClosedStandard& closed) {
   const Options options = parse_options(args);
   if (options.help) {
     std::fputs(kUsage, stdout);
@@ -427,10 +154,21 @@ int run_iccdrop(std::span<const char* const> args) {
     std::fflush(stdout);
     return kExitFailure;
   }
-  const char* input_name = options.files[0];
-  std::string output_name = options.files.size() >= 2 ? std::string(options.files[1])
-                                                      : derive_output_name(input_name);
-  return Run(options, input_name, std::move(output_name)).execute();
+  if (options.in_place) {
+    // Every name is an input, replaced by its conversion; a failure is
+    // reported and the run goes on with the next.
+    bool failed = false;
+    for (const char* name : options.files) {
+      const bool standard = name == kStandard;
+      if (!convert_one(options, closed, name, name, !standard)) failed = true;
+    }
+    return failed ? kExitFailure : kExitSuccess;
+  }
+  const std::string input = options.files[0];
+  const std::string output = options.files.size() >= 2 ? std::string(options.files[1])
+                             : input == kStandard      ? std::string(kStandard)
+                                                       : derive_output_name(input);
+  return convert_one(options, closed, input, output, false) ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace iccdrop::cli

@@ -3,10 +3,12 @@
 #include <span>
 
 #include "cli/driver.h"
-#include "cli/output_file.h"
+#include "stream/output_file.h"
 
 int main(int argc, char** argv) {
-  iccdrop::cli::prepare_process();
-  return iccdrop::cli::run_iccdrop(std::span<const char* const>(
-      argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)));
+  const iccdrop::stream::ClosedStandard closed = iccdrop::stream::prepare_process();
+  return iccdrop::cli::run_iccdrop(
+      std::span<const char* const>(argv + 1,
+                                   static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)),
+      closed);
 }

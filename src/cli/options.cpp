@@ -21,6 +21,8 @@ Options parse_options(std::span<const char* const> args) {
       options.dry_run = true;
     } else if (arg == "--all") {
       options.all = true;
+    } else if (arg == "-i" || arg == "--in-place") {
+      options.in_place = true;
     } else {
       break;  // the first file name
     }

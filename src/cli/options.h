@@ -8,10 +8,11 @@
 namespace iccdrop::cli {
 
 struct Options {
-  bool help = false;     // -h, --help: the usage text, status 0
-  bool version = false;  // --version: "iccdrop 1.0.0", status 0
-  bool dry_run = false;  // -n, --dry-run: read and report, write nothing
-  bool all = false;      // --all: every ICC-based colour space it can rewrite
+  bool help = false;      // -h, --help: the usage text, status 0
+  bool version = false;   // --version: "iccdrop 1.0.0", status 0
+  bool dry_run = false;   // -n, --dry-run: read and report, write nothing
+  bool all = false;       // --all: every ICC-based colour space it can rewrite
+  bool in_place = false;  // -i, --in-place: every name an input, replaced
   std::span<const char* const> files;  // the input and, maybe, the output name
 };
 

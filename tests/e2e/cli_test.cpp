@@ -33,9 +33,11 @@ constexpr const char* kUsage =
     "Options, before the file names:\n"
     "\t-n, --dry-run  print the changes, write no file\n"
     "\t--all          convert every ICC-based colour space that can be rewritten\n"
+    "\t-i, --in-place convert every file named, each replaced by its conversion\n"
     "\t-h, --help     print this text\n"
     "\t--version      print the version\n"
-    "\t--             end the options: a later '-' begins a file name\n";
+    "\t--             end the options: a later '-' begins a file name\n"
+    "The file name - is standard input, or as the output standard output.\n";
 
 // A converted file at 4096-byte scale: the array sits across the boundary
 // between the first two chunks.

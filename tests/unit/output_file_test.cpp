@@ -2,7 +2,7 @@
 // named one that systems without O_TMPFILE use: the name keeps what it held
 // until commit, a commit puts the whole file there with the right mode, and
 // an abandoned file leaves nothing behind.
-#include "cli/output_file.h"
+#include "stream/output_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,7 +15,7 @@
 
 #include "support/run_binary.h"
 
-namespace iccdrop::cli {
+namespace iccdrop::stream {
 namespace {
 
 using testing::list_dir;
@@ -57,7 +57,7 @@ TEST(OutputFile, NameKeepsItsFileUntilCommitAndNothingStraysEitherWay) {
           ASSERT_EQ(::stat(out.c_str(), &info), 0);
           EXPECT_EQ(info.st_mode & 07777, earlier ? 0640u : (0666u & ~mask));
         } else {
-          EXPECT_EQ(file.abandon(), nullptr);
+          EXPECT_EQ(file.abandon(), OutputFile::Abandoned::kNothing);
           EXPECT_EQ(read_file(out), held);
         }
         EXPECT_EQ(list_dir(dir.path()),
@@ -69,4 +69,4 @@ TEST(OutputFile, NameKeepsItsFileUntilCommitAndNothingStraysEitherWay) {
 }
 
 }  // namespace
-}  // namespace iccdrop::cli
+}  // namespace iccdrop::stream

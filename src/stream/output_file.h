@@ -9,14 +9,20 @@
 
 #include <string>
 
-namespace iccdrop::cli {
+namespace iccdrop::stream {
+
+// Which of descriptors 0, 1 and 2 were closed when the process started.
+struct ClosedStandard {
+  bool input = false, output = false, error = false;
+};
 
 // Once, before any file is opened. Descriptors 0, 1 and 2 that are closed
 // are opened on /dev/null, so that neither file of the run can become one of
-// them. SIGPIPE and SIGXFSZ are ignored, so that a write into a closed pipe
-// or past the file-size limit fails and is reported. SIGINT, SIGTERM and
-// SIGHUP remove the unfinished file, then end the process by the same signal.
-void prepare_process();
+// them; which ones were is returned. SIGPIPE and SIGXFSZ are ignored, so that
+// a write into a closed pipe or past the file-size limit fails and is
+// reported. SIGINT, SIGTERM and SIGHUP remove the unfinished file, then end
+// the process by the same signal.
+ClosedStandard prepare_process();
 
 // Whether two stat results are one file: the same device and inode.
 [[nodiscard]] bool same_file(const struct stat& a, const struct stat& b);
@@ -56,8 +62,16 @@ class OutputFile {
   // existing output is writable, that file is emptied and written in place.
   // Anything else (a FIFO, a device) is opened and written directly.
   // kIsInput when the output would be `input` itself; first of all, what
-  // check_shared_folders refuses.
-  OutputStatus open(const std::string& name, const struct stat& input);
+  // check_shared_folders refuses. With `replaces_input`, the output is meant
+  // to be `input` (a conversion in place): kDidNotOpen where it is not, or
+  // where no new file can be made beside it, since writing over the input
+  // while it is read would lose it.
+  OutputStatus open(const std::string& name, const struct stat& input,
+                    bool replaces_input = false);
+
+  // Writes to a copy of descriptor `fd` (standard output), directly, as to a
+  // FIFO; kIsInput where it is `input`.
+  OutputStatus open_descriptor(int fd, const struct stat& input);
 
   int fd() const { return fd_; }
   bool is_regular() const { return mode_ != Mode::kDirect && mode_ != Mode::kNone; }
@@ -73,11 +87,13 @@ class OutputFile {
   // place.
   [[nodiscard]] bool commit();
 
+  // What abandon() did to an output written in place.
+  enum class Abandoned { kNothing, kRemoved, kEmptied, kNotRemoved };
+
   // Gives up an unfinished output: a new file is removed and the name keeps
   // what it held. Written in place, the output is removed, or emptied where
-  // it cannot be removed; then the line that says so is returned (with the
-  // output's name for %s), otherwise nullptr.
-  const char* abandon();
+  // it cannot be removed, and the result says which; otherwise kNothing.
+  Abandoned abandon();
 
  private:
   enum class Mode { kNone, kUnnamed, kHidden, kInPlace, kDirect };
@@ -93,4 +109,4 @@ class OutputFile {
   std::string hidden_;  // kHidden: the new file's name
 };
 
-}  // namespace iccdrop::cli
+}  // namespace iccdrop::stream

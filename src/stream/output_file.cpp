@@ -1,4 +1,4 @@
-#include "cli/output_file.h"
+#include "stream/output_file.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,7 +21,7 @@
 #include <linux/fs.h>  // FICLONE
 #endif
 
-namespace iccdrop::cli {
+namespace iccdrop::stream {
 namespace {
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -204,11 +204,13 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-void prepare_process() {
+ClosedStandard prepare_process() {
   // A closed descriptor is reopened on /dev/null; open() takes the lowest
   // free number, so 0, 1 and 2 fill in order.
+  bool closed[3] = {};
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      closed[fd] = true;
       const int opened = ::open("/dev/null", O_RDWR);
       if (opened >= 0 && opened != fd) ::close(opened);
     }
@@ -225,16 +227,31 @@ void prepare_process() {
     if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     ::sigaction(s, &action, nullptr);
   }
+  return {closed[0], closed[1], closed[2]};
 }
 
-OutputStatus OutputFile::open(const std::string& name, const struct stat& input) {
+OutputStatus OutputFile::open_descriptor(int fd, const struct stat& input) {
+  abandon();
+  fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (fd_ < 0) return OutputStatus::kDidNotOpen;
+  mode_ = Mode::kDirect;
+  struct stat opened {};
+  if (::fstat(fd_, &opened) != 0) return OutputStatus::kDidNotOpen;
+  if (same_file(opened, input)) return OutputStatus::kIsInput;
+  return OutputStatus::kOpen;
+}
+
+OutputStatus OutputFile::open(const std::string& name, const struct stat& input,
+                              bool replaces_input) {
   abandon();
   if (const OutputStatus shared = check_shared_folders(name);
       shared != OutputStatus::kOpen)
     return shared;
   struct stat existing {};
   const bool exists = ::stat(name.c_str(), &existing) == 0;
-  if (exists && same_file(existing, input)) return OutputStatus::kIsInput;
+  if (replaces_input != (exists && same_file(existing, input))) {
+    return replaces_input ? OutputStatus::kDidNotOpen : OutputStatus::kIsInput;
+  }
   const std::optional<std::string> target = follow_links(name);
   const bool replaceable = (!exists || S_ISREG(existing.st_mode)) && target &&
                            !name.empty() && name.back() != '/';
@@ -286,7 +303,7 @@ OutputStatus OutputFile::open(const std::string& name, const struct stat& input)
   }
   // No new file can be made in the folder: the existing output, if any, is
   // written in place, and removed or emptied should the run fail.
-  if (existing_fd < 0 || !set_blocking(existing_fd)) {
+  if (existing_fd < 0 || replaces_input || !set_blocking(existing_fd)) {
     if (existing_fd >= 0) ::close(existing_fd);
     return OutputStatus::kDidNotOpen;
   }
@@ -374,9 +391,9 @@ bool OutputFile::commit() {
   return true;
 }
 
-const char* OutputFile::abandon() {
+OutputFile::Abandoned OutputFile::abandon() {
   SignalBlock block;
-  const char* note = nullptr;
+  Abandoned fate = Abandoned::kNothing;
   switch (mode_) {
     case Mode::kNone:
       break;
@@ -388,11 +405,11 @@ const char* OutputFile::abandon() {
       break;
     case Mode::kInPlace:
       if (::unlink(target_.c_str()) == 0) {
-        note = "%s was removed\n";
+        fate = Abandoned::kRemoved;
       } else if (fd_ >= 0 && ::ftruncate(fd_, 0) == 0) {
-        note = "%s could not be removed and was emptied\n";
+        fate = Abandoned::kEmptied;
       } else {
-        note = "%s could not be removed\n";
+        fate = Abandoned::kNotRemoved;
       }
       break;
   }
@@ -400,7 +417,7 @@ const char* OutputFile::abandon() {
   fd_ = -1;
   disarm();
   mode_ = Mode::kNone;
-  return note;
+  return fate;
 }
 
-}  // namespace iccdrop::cli
+}  // namespace iccdrop::stream
