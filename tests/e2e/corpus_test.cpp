@@ -3,6 +3,7 @@
 // output whose SHA-256 is the row's expected_output_sha256. One test per
 // file; skipped where the corpus is absent.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <charconv>
 #include <filesystem>
@@ -69,6 +70,39 @@ TEST_P(CorpusFile, ConvertsToTheManifestsExpectedOutput) {
   const RewriteDiff diff = explain_rewrites(*input, *output);
   EXPECT_EQ(diff.error, "");
   EXPECT_EQ(diff.arrays.size(), changes->size());
+}
+
+// The other ways to name the files give the two-name run's bytes and lines:
+// in place, where a file in which nothing changes keeps its inode and times,
+// and through pipes, with the lines on standard error.
+TEST_P(CorpusFile, InPlaceAndThroughPipesGiveTheTwoNameOutput) {
+  const std::optional<std::vector<ColorSpaceChange>> changes =
+      parse_changes(row_->at("expected_changes"));
+  ASSERT_TRUE(changes);
+  const std::string& expected = row_->at("expected_output_sha256");
+  TempDir dir;
+  const std::string copy = dir.file("in.pdf");
+  ASSERT_TRUE(write_file(copy, *input_));
+  struct stat before {};
+  ASSERT_EQ(::stat(copy.c_str(), &before), 0);
+  const RunResult in_place = run_program(ICCDROP_BINARY, {"--in-place", copy});
+  EXPECT_EQ(in_place.exit_status, 0);
+  EXPECT_EQ(in_place.out, expected_stdout(copy, *changes));
+  const std::optional<std::string> replaced = read_file(copy);
+  ASSERT_TRUE(replaced);
+  EXPECT_EQ(sha256_hex(*replaced), expected);
+  struct stat after {};
+  ASSERT_EQ(::stat(copy.c_str(), &after), 0);
+  const bool untouched = before.st_ino == after.st_ino &&
+                         before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+                         before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
+  EXPECT_EQ(untouched, *replaced == *input_);
+
+  const RunResult piped = run_program(
+      "/bin/sh", {"-c", "cat \"$1\" | \"$0\" - -", ICCDROP_BINARY, input_path_});
+  EXPECT_EQ(piped.exit_status, 0);
+  EXPECT_EQ(sha256_hex(piped.out), expected);
+  EXPECT_EQ(piped.err, expected_stdout("-", *changes));
 }
 
 // The one read of a regular output (pass 1 writes, pass 2 reads back and

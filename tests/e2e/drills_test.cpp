@@ -270,6 +270,48 @@ TEST(UncreatableOutput, ReadOnlyFolderOrAPathThroughAFileIsReported) {
     EXPECT_EQ(read_file(dir.file("in.pdf")), pdf.input);
   }
 
+  // In place over many files, as the same user: a file that fails is
+  // reported and the others are converted; a file that is no PDF, where
+  // nothing changes, is left as it was.
+  {
+    const std::string batch = dir.file("batch");
+    ASSERT_EQ(::mkdir(batch.c_str(), 0755), 0);
+    for (const char* name : {"a.pdf", "b.pdf", "secret.pdf"})
+      ASSERT_TRUE(write_file(batch + "/" + name, pdf.input));
+    ASSERT_TRUE(write_file(batch + "/text.pdf", "no PDF at all\n"));
+    ASSERT_EQ(::mkdir((batch + "/sub").c_str(), 0755), 0);
+    if (as_user.user) {
+      for (const char* name : {"", "/a.pdf", "/b.pdf", "/secret.pdf", "/text.pdf"})
+        ASSERT_EQ(::chown((batch + name).c_str(), *as_user.user, *as_user.user), 0);
+    }
+    ASSERT_EQ(::chmod((batch + "/secret.pdf").c_str(), 0), 0);
+    RunOptions options = as_user;
+    options.cwd = batch;
+    const RunResult result =
+        testing::run_program(dir.file("bin/iccdrop"),
+                             {"--in-place", "a.pdf", "missing.pdf", "secret.pdf",
+                              "text.pdf", "sub", "../locked/in.pdf", "b.pdf"},
+                             options);
+    expect_exit(result, 1);
+    EXPECT_EQ(result.out, "Output file is a.pdf\n" + pdf.messages +
+                              "missing.pdf did not open\n"
+                              "secret.pdf did not open\n"
+                              "Output file is text.pdf\n"
+                              "sub is not a regular file\n"
+                              "Output file is ../locked/in.pdf\n"
+                              "../locked/in.pdf did not open\n"
+                              "Output file is b.pdf\n" +
+                              pdf.messages);
+    EXPECT_EQ(read_file(batch + "/a.pdf"), pdf.expected);
+    EXPECT_EQ(read_file(batch + "/b.pdf"), pdf.expected);
+    EXPECT_EQ(read_file(batch + "/text.pdf"), "no PDF at all\n");
+    EXPECT_EQ(read_file(dir.file("locked/in.pdf")), pdf.input);
+    EXPECT_EQ(list_dir(batch), (std::vector<std::string>{"a.pdf", "b.pdf", "secret.pdf",
+                                                         "sub", "text.pdf"}));
+    ASSERT_EQ(::chmod((batch + "/secret.pdf").c_str(), 0644), 0);
+    EXPECT_EQ(read_file(batch + "/secret.pdf"), pdf.input);
+  }
+
   // An existing, writable output in that folder is written in place; a
   // failed run empties it, as it cannot be removed, and says so.
   for (const bool fails : {false, true}) {
@@ -451,6 +493,40 @@ TEST(KilledRun, SignalInEitherPassLeavesTheEarlierOutputOrNothing) {
   }
 }
 
+// Killed while it converts the second of three files in place: the first is
+// its new self, the others their old selves, and nothing else is left.
+TEST(KilledRun, SignalDuringABatchInPlaceLeavesEveryFileOldOrNew) {
+  if (const auto why = testing::tracing_unavailable()) GTEST_SKIP() << *why;
+  static const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 3'000'000);
+  for (const int signal : {SIGTERM, SIGKILL}) {
+    for (const int pass : {1, 2}) {
+      SCOPED_TRACE(::testing::Message() << "signal " << signal << " in pass " << pass);
+      TempDir dir;
+      for (const char* name : {"a.pdf", "b.pdf", "c.pdf"})
+        ASSERT_TRUE(write_file(dir.file(name), pdf.input));
+      bool sent = false;
+      RunOptions options;
+      options.traced_path = "b.pdf";
+      options.on_read = [&](const RunOptions::ReadCall& call) {
+        if (call.positioned != (pass == 2) || call.nth != 1) return true;
+        sent = ::kill(call.child, signal) == 0;
+        return false;
+      };
+      const RunResult result =
+          run_iccdrop(dir, {"--in-place", "a.pdf", "b.pdf", "c.pdf"}, options);
+      EXPECT_TRUE(sent);
+      EXPECT_EQ(result.signal, signal);
+      EXPECT_EQ(result.out,
+                "Output file is a.pdf\n" + pdf.messages + "Output file is b.pdf\n");
+      EXPECT_EQ(list_dir(dir.path()),
+                (std::vector<std::string>{"a.pdf", "b.pdf", "c.pdf"}));
+      EXPECT_EQ(read_file(dir.file("a.pdf")), pdf.expected);
+      EXPECT_EQ(read_file(dir.file("b.pdf")), pdf.input);
+      EXPECT_EQ(read_file(dir.file("c.pdf")), pdf.input);
+    }
+  }
+}
+
 TEST(KilledRun, InputEditedInPlaceDuringPassTwoIsRefused) {
   if (const auto why = testing::tracing_unavailable()) GTEST_SKIP() << *why;
   // The profile says /N 3 when pass 1 reads it and /N 4 when pass 2 does;
@@ -603,6 +679,86 @@ TEST(StandardStreams, ClosedOrBrokenStreamsDoNotChangeTheConversion) {
     expect_exit(result, 0);
     expect_folder(dir, {"in.pdf", "out.pdf"}, pdf.expected);
   }
+}
+
+// '-' for standard input and output: what a pipe gives, to its end, is
+// converted; an output pipe whose reader leaves, or a standard output closed
+// from the start, fails the run; the temporary copy of the input is gone
+// after success, failure and SIGTERM.
+TEST(StandardStreams, PipesInAndOutAndTheInputsTemporaryCopy) {
+  const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 3'000'000);
+  struct Row {
+    const char* what;
+    const char* script;  // for sh, with $0 the binary; «rc» gets its status
+    int status;
+    std::string err;      // the lines, on standard error
+    std::string written;  // in out.pdf
+  };
+  const std::string lines = "Output file is -\n" + pdf.messages;
+  const Row rows[] = {
+      {"pipe in, pipe out", "cat in.pdf | \"$0\" - - > out.pdf; echo $? > rc", 0, lines,
+       pdf.expected},
+      {"a pipe that ends early",
+       "head -c 1000000 in.pdf | \"$0\" - - > out.pdf; echo $? > rc", 0, lines,
+       pdf.expected.substr(0, 1'000'000)},
+      {"standard input into a named output",
+       "\"$0\" - out.pdf < in.pdf > /dev/null; echo $? > rc", 0, "", pdf.expected},
+      {"a reader that leaves",
+       "{ \"$0\" - - < in.pdf; echo $? > rc; } | head -c 100 > out.pdf", 1,
+       lines + "- could not be written\n", pdf.expected.substr(0, 100)},
+      {"standard output closed", "\"$0\" - - < in.pdf >&-; echo $? > rc", 1,
+       "- did not open\n", ""},
+      {"a failing write", "\"$0\" - /dev/full < in.pdf; echo $? > rc", 1, "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+    ASSERT_TRUE(write_file(dir.file("out.pdf"), ""));
+    ASSERT_EQ(::mkdir(dir.file("tmp").c_str(), 0700), 0);
+    RunOptions options;
+    options.cwd = dir.path();
+    options.extra_env.push_back("TMPDIR=" + dir.file("tmp"));
+    const RunResult result =
+        testing::run_program("/bin/sh", {"-c", row.script, ICCDROP_BINARY}, options);
+    EXPECT_EQ(read_file(dir.file("rc")), std::to_string(row.status) + "\n");
+    EXPECT_EQ(result.err, row.err);
+    EXPECT_TRUE(read_file(dir.file("out.pdf")) == row.written);
+    EXPECT_EQ(list_dir(dir.file("tmp")), std::vector<std::string>{});
+  }
+
+  // SIGTERM while the input is copied: the copy is open in TMPDIR, then gone.
+  TempDir dir;
+  ASSERT_EQ(::mkdir(dir.file("tmp").c_str(), 0700), 0);
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  const int writer = ::open(dir.file("fifo").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::write(writer, pdf.input.data(), 4096), 4096);
+  RunOptions options;
+  options.cwd = dir.path();
+  options.extra_env.push_back("TMPDIR=" + dir.file("tmp"));
+  testing::Child child = testing::start_program(
+      "/bin/sh", {"-c", "exec \"$0\" - out.pdf < fifo", ICCDROP_BINARY}, options);
+  const auto copying = [&] {
+    const std::string fds = "/proc/" + std::to_string(child.pid) + "/fd";
+    for (const std::string& fd : list_dir(fds)) {
+      char target[4096];
+      const ssize_t n = ::readlink((fds + "/" + fd).c_str(), target, sizeof target);
+      if (n > 0 && std::string_view(target, static_cast<std::size_t>(n))
+                       .starts_with(dir.file("tmp") + "/"))
+        return true;
+    }
+    return false;
+  };
+  bool seen = false;
+  for (int tries = 0; tries < 6000 && !(seen = copying()); ++tries) ::usleep(10'000);
+  EXPECT_TRUE(seen) << "no copy of the input in TMPDIR";
+  ::kill(child.pid, SIGTERM);
+  const RunResult killed = testing::wait_program(child, options);
+  ::close(writer);
+  EXPECT_EQ(killed.signal, SIGTERM);
+  EXPECT_EQ(list_dir(dir.file("tmp")), std::vector<std::string>{});
+  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"fifo", "tmp"}));
 }
 
 // A reader of the output FIFO that leaves: the write fails and is reported.
