@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <charconv>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -211,6 +212,60 @@ TEST_P(CorpusFile, AllLeavesNoDeviceIccSpaceOutsideObjectStreams) {
   const auto rendered = std::distance(std::filesystem::directory_iterator(pages.path()),
                                       std::filesystem::directory_iterator());
   EXPECT_EQ(rendered, number_in(row->at("pdftoppm_pages")));
+}
+
+// The shell blocks of the README's "Many files" section, run as written over
+// a copy of the corpus (GNU parallel with this machine alone): each file
+// becomes what a single run of `iccdrop --all` makes of it.
+TEST(CorpusFolder, ReadmeRecipesGiveWhatSingleRunsGive) {
+  const std::optional<Corpus> corpus = load_corpus(ICCDROP_SHARED_DIR);
+  if (!corpus) GTEST_SKIP() << "no corpus at " << ICCDROP_SHARED_DIR << "/corpus";
+  const std::optional<std::string> readme = read_file(ICCDROP_SOURCE_DIR "/README.md");
+  ASSERT_TRUE(readme);
+  const std::size_t section = readme->find("\n## Many files\n");
+  ASSERT_NE(section, std::string::npos);
+  const std::size_t end = readme->find("\n## ", section + 1);
+  std::vector<std::string> recipes;
+  for (std::size_t at = readme->find("```sh\n", section); at < end;
+       at = readme->find("```sh\n", at)) {
+    at += 6;
+    const std::size_t close = readme->find("```", at);
+    recipes.push_back(readme->substr(at, close - at));
+    at = close + 3;
+  }
+  ASSERT_EQ(recipes.size(), 2u);
+  // `iccdrop` on the PATH is the built one.
+  TempDir bin;
+  ASSERT_EQ(::symlink(ICCDROP_BINARY, bin.file("iccdrop").c_str()), 0);
+  TempDir expected;
+  std::vector<std::string> names;
+  for (const CorpusRow& row : corpus->rows) {
+    names.push_back(row.file());
+    const RunResult single = run_program(
+        ICCDROP_BINARY,
+        {"--all", corpus->real_dir + "/" + row.file(), expected.file(row.file())});
+    ASSERT_EQ(single.exit_status, 0) << row.file();
+  }
+  for (const std::string& recipe : recipes) {
+    SCOPED_TRACE(recipe);
+    if (recipe.find("parallel") != std::string::npos && !find_program("parallel"))
+      GTEST_SKIP() << "GNU parallel is not installed";
+    TempDir dir;
+    for (const std::string& name : names) {
+      ASSERT_TRUE(write_file(dir.file(name), *read_file(corpus->real_dir + "/" + name)));
+    }
+    ASSERT_TRUE(write_file(dir.file("hosts.txt"), ":\n"));
+    RunOptions options;
+    options.cwd = dir.path();
+    const char* path = std::getenv("PATH");
+    options.extra_env.push_back("PATH=" + bin.path() + ":" +
+                                (path != nullptr ? path : "/usr/bin:/bin"));
+    const RunResult result = run_program("/bin/sh", {"-c", recipe}, options);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    for (const std::string& name : names) {
+      EXPECT_TRUE(read_file(dir.file(name)) == read_file(expected.file(name))) << name;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(, CorpusFile,
