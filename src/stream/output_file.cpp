@@ -137,10 +137,17 @@ bool set_blocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+// The sticky bit: 01000 on every system; POSIX names it only with XSI.
+#if defined(S_ISVTX)
+constexpr mode_t kStickyBit = S_ISVTX;
+#else
+constexpr mode_t kStickyBit = 01000;
+#endif
+
 // A folder where anyone may create files but only their owners may remove
 // or rename them: sticky and world-writable.
 bool is_shared_folder(const struct stat& folder) {
-  return S_ISDIR(folder.st_mode) && (folder.st_mode & S_ISVTX) != 0 &&
+  return S_ISDIR(folder.st_mode) && (folder.st_mode & kStickyBit) != 0 &&
          (folder.st_mode & S_IWOTH) != 0;
 }
 
