@@ -36,9 +36,11 @@ struct Inflated {
 // zlib data of exactly `length` bytes that inflates to `content`: the
 // content compressed at the highest level whose output fits, then empty
 // deflate blocks before it to fill the rest (a non-final empty stored block
-// takes 5 bytes, an empty fixed-Huffman block 10 bits: together they make
-// 5, 6, 7 and any count from 9 up). None where no level leaves room that
-// they can fill.
+// takes 5 bytes, an empty fixed-Huffman block 10 bits: whole bytes of them
+// make 5, 6, 7 and any count from 9 up, and fixed blocks that shift the data
+// by a part of a byte the others). Checked by inflating it. None where no
+// level leaves room that they can fill: data of a few bytes leaves some
+// rooms of up to 8 bytes unfilled.
 [[nodiscard]] std::optional<std::vector<unsigned char>> deflate_zlib_exact(
     Bytes content, std::size_t length);
 
