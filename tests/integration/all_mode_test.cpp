@@ -3,6 +3,7 @@
 // holds no ICC-based array any more (counted in qpdf's dump of every
 // object), and renders like the input.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "integration/rendering.h"
 #include "pdfgen/cases.h"
 #include "pdfgen/object_streams.h"
+#include "pdfgen/pdf_writer.h"
 #include "support/pdf_tools.h"
 #include "support/rewritten_arrays.h"
 #include "support/run_binary.h"
@@ -310,6 +312,133 @@ INSTANTIATE_TEST_SUITE_P(All, AllModePacked,
                              name += (c == '-') ? '_' : c;
                            return name + "_" + std::get<1>(param_info.param).name;
                          });
+
+// Profiles read by their header: a row each, its colour space named /Cs<row>
+// in the page's resources, in a plain file and with the arrays packed into
+// an object stream. The default mode reads /N alone and converts them all.
+struct HeaderRow {
+  const char* profile_class;  // bytes 12-15
+  const char* space;          // bytes 16-19
+  int components;             // the stream's /N
+  enum Data { kFlate, kUnfiltered, kCorrupt, kNoSignature } data;
+  const char* expected;  // "/DeviceRGB", or the reason it is left
+};
+
+constexpr HeaderRow kHeaderRows[] = {
+    {"spac", "Lab ", 3, HeaderRow::kFlate, "the profile's data colour space is Lab"},
+    {"spac", "XYZ ", 3, HeaderRow::kFlate, "the profile's data colour space is XYZ"},
+    {"abst", "Lab ", 3, HeaderRow::kFlate, "the profile is an abstract profile"},
+    {"link", "RGB ", 3, HeaderRow::kFlate, "the profile is a device link profile"},
+    {"nmcl", "RGB ", 3, HeaderRow::kFlate, "the profile is a named colour profile"},
+    {"prtr", "6CLR", 4, HeaderRow::kFlate,
+     "the profile's data colour space is not Gray, RGB or CMYK"},
+    {"mntr", "RGB ", 1, HeaderRow::kFlate, "/DeviceGray"},  // /N decides
+    {"prtr", "CMYK", 4, HeaderRow::kFlate, "/DeviceCMYK"},
+    {"mntr", "RGB ", 3, HeaderRow::kUnfiltered, "/DeviceRGB"},
+    {"spac", "Lab ", 3, HeaderRow::kUnfiltered, "the profile's data colour space is Lab"},
+    {"spac", "Lab ", 3, HeaderRow::kCorrupt, "/DeviceRGB"},      // no header to read
+    {"spac", "Lab ", 3, HeaderRow::kNoSignature, "/DeviceRGB"},  // nor here
+};
+
+std::string header_case_pdf() {
+  constexpr int kRows = static_cast<int>(std::size(kHeaderRows));
+  constexpr int kFirstArray = 6;
+  constexpr int kFirstProfile = kFirstArray + kRows;
+  pdfgen::PdfWriter writer(pdfgen::LineEnd::kLf);
+  writer.write_header(0);
+  std::string resources = "<< /ColorSpace <<";
+  for (int i = 0; i < kRows; ++i) {
+    resources +=
+        " /Cs" + std::to_string(i + 1) + " " + std::to_string(kFirstArray + i) + " 0 R";
+  }
+  resources += " >> >>";
+  const auto object = [](int number, std::string body) {
+    return pdfgen::PdfObject{number, std::move(body), std::nullopt};
+  };
+  writer.append(object(1, "<< /Type /Catalog /Pages 2 0 R >>"));
+  writer.append(object(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>"));
+  writer.append(object(3,
+                       "<< /Type /Page /Parent 2 0 R /Resources 4 0 R /Contents 5 0 R "
+                       "/MediaBox [0 0 72 72] >>"));
+  writer.append(object(4, resources));
+  writer.append({5, "<< /Length 8 >>", std::string("0 0 m\nS\n")});
+  for (int i = 0; i < kRows; ++i) {
+    writer.append(object(kFirstArray + i,
+                         "[/ICCBased " + std::to_string(kFirstProfile + i) + " 0 R]"));
+  }
+  for (int i = 0; i < kRows; ++i) {
+    const HeaderRow& row = kHeaderRows[i];
+    std::string profile(600, '\0');
+    for (std::size_t b = 128; b < profile.size(); ++b) {
+      profile[b] = static_cast<char>((b * 131 + static_cast<std::size_t>(i)) % 251);
+    }
+    profile.replace(12, 4, row.profile_class);
+    profile.replace(16, 4, row.space);
+    if (row.data != HeaderRow::kNoSignature) profile.replace(36, 4, "acsp");
+    std::string data = profile;
+    std::string dictionary = "<< /N " + std::to_string(row.components);
+    if (row.data != HeaderRow::kUnfiltered) {
+      uLongf size = compressBound(static_cast<uLong>(profile.size()));
+      data.assign(size, '\0');
+      compress2(reinterpret_cast<Bytef*>(data.data()), &size,
+                reinterpret_cast<const Bytef*>(profile.data()),
+                static_cast<uLong>(profile.size()), 9);
+      data.resize(size);
+      if (row.data == HeaderRow::kCorrupt) data[0] = '\x01';  // no zlib header
+      dictionary += " /Filter /FlateDecode";
+    }
+    dictionary += " /Length " + std::to_string(data.size()) + " >>";
+    writer.append({kFirstProfile + i, dictionary, data});
+  }
+  writer.finish(1, 3, "00112233445566778899AABBCCDDEEFF");
+  return writer.bytes();
+}
+
+TEST(AllModeProfileHeaders, HeaderDecidesInPlainObjectsAndObjectStreams) {
+  const std::string plain = header_case_pdf();
+  std::string error;
+  const auto packed = pdfgen::pack_objects(plain, {.level = 1}, error);
+  ASSERT_TRUE(packed) << error;
+  testing::TempDir dir;
+  for (const auto& [form, pdf] :
+       {std::pair{"plain", plain}, std::pair{"packed", *packed}}) {
+    SCOPED_TRACE(form);
+    const std::string input_path = dir.file(std::string(form) + ".pdf");
+    const std::string output_path = dir.file(std::string(form) + "-out.pdf");
+    ASSERT_TRUE(testing::write_file(input_path, pdf));
+    const RunResult run =
+        testing::run_program(ICCDROP_BINARY, {"--all", input_path, output_path});
+    ASSERT_EQ(run.exit_status, 0) << run.out;
+    std::string changes, leaves;
+    for (std::size_t i = 0; i < std::size(kHeaderRows); ++i) {
+      const std::string name = "Cs" + std::to_string(i + 1);
+      const std::string_view expected = kHeaderRows[i].expected;
+      if (expected.starts_with("/Device")) {
+        changes += "Changing ColorSpace '" + name + "' from /ICCBased to " +
+                   std::string(expected) + "\n";
+      } else {
+        leaves += "Leaving ColorSpace '" + name +
+                  "' as /ICCBased: " + std::string(expected) + "\n";
+      }
+    }
+    // The plain file's lines in file order; the object stream's after them,
+    // where their order is the objects'.
+    EXPECT_EQ(run.out, "Output file is " + output_path + "\n" + changes + leaves);
+
+    // The default mode converts by /N alone.
+    const RunResult by_default =
+        testing::run_program(ICCDROP_BINARY, {input_path, output_path});
+    EXPECT_EQ(
+        count_of(by_default.out, "Changing ColorSpace"),
+        form == std::string_view("plain") ? static_cast<int>(std::size(kHeaderRows)) : 0)
+        << by_default.out;
+    EXPECT_EQ(count_of(by_default.out, "Leaving"), 0);
+
+    const std::optional<std::string> qpdf = testing::find_program("qpdf");
+    if (!qpdf) continue;
+    EXPECT_EQ(testing::qpdf_check(*qpdf, output_path).exit_status, 0);
+  }
+}
 
 // The layouts the cases promise, where the generator could miss them.
 TEST(AllModeGenerator, CasesHaveTheLayoutTheyPromise) {
