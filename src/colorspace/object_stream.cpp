@@ -195,10 +195,15 @@ ObjectText text_of(Bytes content, const std::vector<ObjectSpan>& objects) {
   return text;
 }
 
-bool holds_icc_based(Bytes content) {
-  const std::string_view text(reinterpret_cast<const char*>(content.data()),
-                              content.size());
-  return text.find("/ICCBased") != std::string_view::npos;
+// The window stream's read block for a text: its size in whole chunks, up to
+// the default. (The default block alone, 256 KiB allocated and cleared for
+// each of thousands of object streams of a few KiB, cost more than all the
+// rest of their reading.)
+std::size_t block_for(std::size_t size) {
+  const std::size_t chunks = (size + stream::kChunkSize - 1) / stream::kChunkSize;
+  return std::clamp<std::size_t>(chunks, 1,
+                                 stream::kDefaultReadBlock / stream::kChunkSize) *
+         stream::kChunkSize;
 }
 
 }  // namespace
@@ -236,13 +241,16 @@ std::vector<ObjectStreamNote> read_streams(stream::ByteFile& input, std::uint64_
       continue;
     }
     const ObjectText text = text_of(loaded.content, *objects);
+    // Whether an «/ICCBased» is there to rewrite comes with the facts.
+    bool icc_based = false;
     MemorySource source(text.bytes);
-    (void)stream::run_pass(source, nullptr,
-                           stream::RunStep([&](const stream::PlacedWindow& window) {
-                             (void)collect_window_all(window.bytes, window.before, facts);
-                             return false;
-                           }));
-    if (holds_icc_based(loaded.content)) notes.push_back({i, {}});
+    (void)stream::run_pass(
+        source, nullptr, stream::RunStep([&](const stream::PlacedWindow& window) {
+          icc_based = collect_window_all(window.bytes, window.before, facts) || icc_based;
+          return false;
+        }),
+        block_for(text.bytes.size()));
+    if (icc_based) notes.push_back({i, {}});
   }
   facts.record_streams(true);
   return notes;
@@ -280,7 +288,8 @@ std::optional<StreamData> rewrite_object_stream(stream::ByteFile& input,
             },
             &on_leave);
         return changed;
-      }));
+      }),
+      block_for(text.bytes.size()));
   if (changes.empty() || pass.status != stream::PassStatus::kOk ||
       rewritten.size() != text.bytes.size()) {
     return std::nullopt;
