@@ -192,8 +192,6 @@ class Conversion {
   }
   std::size_t facts() const { return all_ ? all_->size() : registry_.size(); }
 
-  colorspace::AllSpaces* all() { return all_ ? &*all_ : nullptr; }
-
   // Steps a window of pass 2, telling `on_change` of each rewrite, and
   // `leaves` (--all) of each colour space left. Returns whether it rewrote
   // anything.

@@ -241,6 +241,17 @@ TEST_P(AllModePacked, ConvertsInsideOrLeavesTheStreamAsItIs) {
   const std::optional<std::string> output = testing::read_file(output_path);
   ASSERT_TRUE(output);
   ASSERT_EQ(output->size(), input->size());
+  // An output that is no regular file (a descriptor's name) makes the run read
+  // the input twice and stream the output, the object stream's new data put
+  // over its windows: the same bytes and lines.
+  const std::string streamed_path = dir.file("streamed.pdf");
+  const RunResult streamed = testing::run_program(
+      "/bin/sh", {"-c", "exec \"$0\" --all \"$1\" /dev/fd/3 3>\"$2\"", ICCDROP_BINARY,
+                  input_path, streamed_path});
+  ASSERT_EQ(streamed.exit_status, 0) << streamed.out;
+  EXPECT_TRUE(testing::read_file(streamed_path) == output);
+  EXPECT_EQ(streamed.out.substr(streamed.out.find('\n')),
+            run.out.substr(run.out.find('\n')));
   // The spaces outside the object stream (an image's, in its stream's
   // dictionary) convert as in a plain file.
   const auto ranges = testing::object_stream_data(*input);
