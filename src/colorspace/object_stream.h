@@ -1,8 +1,7 @@
-// --all's work on the streams pass 1 found, between and after the passes:
-// each profile's header read, each compressed object stream inflated (with
-// a bound) and its objects stepped as the window steps step plain objects,
-// and a stream whose arrays change compressed again to its old length.
-// Which windows and files are read and written is the driver's business.
+// --all's work on the streams pass 1 found: each profile's header read, each
+// compressed object stream inflated (with a bound) and its objects stepped
+// as plain objects are, and one whose arrays change compressed again to its
+// old length. When and where it is written is the driver's business.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,7 @@
-// A generated file's objects packed into one compressed object stream, in
-// the ways writers store them: /Length direct or in an object of its own,
-// /Filter a name or an array, a PNG predictor, data compressed by zlib at a
-// level or by a given deflate stream (zopfli's). The streams stay where
-// they are; a cross-reference stream indexes the result.
+// A generated file's objects packed into one compressed object stream as
+// writers store it: /Length direct or in an object of its own, /Filter a
+// name or an array, a PNG predictor, zlib at a level or another compressor
+// (zopfli). Streams stay where they are; a cross-reference stream indexes.
 #pragma once
 
 #include <optional>
