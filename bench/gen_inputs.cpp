@@ -9,6 +9,9 @@
 //   iccdrop_bench_gen near-misses OUT BYTES   /Cs, /ICCBased, obj, << almost
 //   iccdrop_bench_gen random      OUT BYTES   uniformly random bytes
 //   iccdrop_bench_gen scale       OUT COUNT   COUNT colour spaces, packed
+//   iccdrop_bench_gen objects     OUT BYTES   pages of many small objects, for
+//                                             qpdf --object-streams=generate
+//   iccdrop_bench_gen objects-quiet OUT BYTES the same with device spaces only
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -373,6 +376,63 @@ void scale(const char* path, std::uint64_t count, bool wide) {
   pdf.finish(catalog, info);
 }
 
+// Pages of ~45 KiB before packing: a 24 KiB Flate image of random bytes,
+// and 160 small objects (link annotations, ~150 bytes each), which qpdf
+// packs into object streams, with the page's resources. Each page names an
+// RGB colour space written directly in its resources, on one shared
+// profile: every object stream then holds arrays to rewrite. `quiet`
+// writes /DeviceRGB instead: the object streams are read and none changes.
+void objects(const char* path, std::uint64_t bytes, bool quiet) {
+  constexpr std::size_t kImageBytes = 24 * 1024;
+  constexpr int kAnnotations = 160;
+  Random random(3);
+  const std::uint64_t pages = std::max<std::uint64_t>(1, bytes / (45 * 1024));
+  PdfWriter pdf(path);
+  const std::uint64_t pages_object = pdf.reserve();
+  const std::uint64_t catalog = pdf.reserve();
+  const std::uint64_t info = pdf.reserve();
+  const std::uint64_t profile = pdf.reserve();
+  std::string profile_data(3144, '\0');
+  random.fill(reinterpret_cast<unsigned char*>(profile_data.data()), profile_data.size());
+  pdf.stream(profile, "/N 3 /Alternate /DeviceRGB", zlib_stored(profile_data));
+  std::vector<std::uint64_t> kids;
+  std::string image(kImageBytes, '\0');
+  for (std::uint64_t page = 0; page < pages; ++page) {
+    const std::uint64_t page_object = pdf.reserve(), image_object = pdf.reserve();
+    kids.push_back(page_object);
+    std::string annotations;
+    std::vector<std::uint64_t> numbers;
+    for (int a = 0; a < kAnnotations; ++a) numbers.push_back(pdf.reserve());
+    for (std::uint64_t n : numbers) annotations += str(n) + " 0 R ";
+    const std::string space = quiet ? "/DeviceRGB" : "[/ICCBased " + str(profile) + " 0 R]";
+    pdf.object(page_object, "<< /Type /Page /Parent " + str(pages_object) +
+                                " 0 R /Resources << /ColorSpace << /CS0 " + space +
+                                " >> /XObject << /Im1 " + str(image_object) +
+                                " 0 R >> >> /Annots [ " + annotations +
+                                "] /MediaBox [0 0 612 792] >>");
+    random.fill(reinterpret_cast<unsigned char*>(image.data()), image.size());
+    pdf.stream(image_object,
+               "/Type /XObject /Subtype /Image /Width 128 /Height 64 /ColorSpace /DeviceRGB "
+               "/BitsPerComponent 8",
+               zlib_stored(image));
+    for (int a = 0; a < kAnnotations; ++a) {
+      const std::uint64_t x = random.next() % 500, y = random.next() % 700;
+      pdf.object(numbers[static_cast<std::size_t>(a)],
+                 "<< /Type /Annot /Subtype /Link /Rect [ " + str(x) + " " + str(y) + " " +
+                     str(x + 40) + " " + str(y + 12) +
+                     " ] /Border [ 0 0 0 ] /A << /S /URI /URI (https://example.com/p" +
+                     str(page) + "/" + str(random.next() % 100000) + ") >> >>");
+    }
+  }
+  std::string kid_list;
+  for (std::uint64_t kid : kids) kid_list += str(kid) + " 0 R ";
+  pdf.object(pages_object, "<< /Type /Pages /MediaBox [0 0 612 792] /Count " +
+                               str(kids.size()) + " /Kids [ " + kid_list + "] >>");
+  pdf.object(catalog, "<< /Type /Catalog /Pages " + str(pages_object) + " 0 R >>");
+  pdf.object(info, "<< /Producer (iccdrop bench) >>");
+  pdf.finish(catalog, info);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -380,7 +440,8 @@ int main(int argc, char** argv) {
     std::fputs(
         "usage: iccdrop_bench_gen KIND OUT SIZE\n"
         "  KIND: realistic digits digit-run near-misses random (SIZE in bytes)\n"
-        "        scale scale-wide (SIZE = number of colour spaces)\n",
+        "        scale scale-wide (SIZE = number of colour spaces)\n"
+        "        objects objects-quiet (SIZE in bytes)\n",
         stderr);
     return 2;
   }
@@ -399,6 +460,8 @@ int main(int argc, char** argv) {
     random_bytes(path, size);
   } else if (kind == "scale" || kind == "scale-wide") {
     scale(path, size, kind == "scale-wide");
+  } else if (kind == "objects" || kind == "objects-quiet") {
+    objects(path, size, kind == "objects-quiet");
   } else {
     std::fprintf(stderr, "unknown kind %s\n", argv[1]);
     return 2;

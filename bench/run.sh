@@ -22,7 +22,9 @@
 #   --dir D   scratch folder for inputs and outputs (/tmp/iccdrop-bench);
 #             the output is written there too, on the input's file system
 #   --only    realistic (1 GiB and 256 MiB), reflink, digits, digit-run, near-misses, random,
-#             scale, scale-wide (colour spaces only --all converts), batch; reflink
+#             scale, scale-wide (colour spaces only --all converts), objstm
+#             (about 64 MiB packed into object streams by qpdf, every stream
+#             with an array to rewrite, and the same with none), batch; reflink
 #             is the realistic input on an XFS loop mount with reflink (made
 #             when run as root with xfsprogs, skipped with the reason
 #             otherwise), timed against one plain read, `cat IN > /dev/null`
@@ -41,7 +43,7 @@ quick=${ICCDROP_BENCH_QUICK:-0}
 reps=${ICCDROP_BENCH_REPS:-5}
 dir=${ICCDROP_BENCH_DIR:-/tmp/iccdrop-bench}
 build=${ICCDROP_BENCH_BUILD:-$source_dir/build-bench}
-only=realistic,reflink,digits,digit-run,near-misses,random,scale,scale-wide,batch
+only=realistic,reflink,digits,digit-run,near-misses,random,scale,scale-wide,objstm,batch
 keep=0
 portable=
 while (($#)); do
@@ -59,9 +61,11 @@ done
 
 if ((quick)); then
   realistic_bytes=$((64 << 20)) adversarial_bytes=$((16 << 20)) small=5000 large=20000
+  objects_bytes=$((16 << 20))
   copies=2
 else
   realistic_bytes=$((1 << 30)) adversarial_bytes=$((256 << 20)) small=50000 large=200000
+  objects_bytes=$((100 << 20))  # about 64 MiB once packed
   copies=20
 fi
 
@@ -159,7 +163,19 @@ bench() {
   local in=$dir/in-$kind-$size.pdf
   if [[ ! -f $in ]]; then
     current_input=$in  # generated here: removed after use unless --keep
-    "$gen" "$kind" "$in" "$size"
+    if [[ $kind == objects* ]]; then
+      # Packed into object streams by qpdf (which exits 3 on warnings).
+      if ! command -v qpdf >/dev/null; then
+        echo "$name: skipped, qpdf is not installed"
+        current_input=
+        return
+      fi
+      "$gen" "$kind" "$in.raw" "$size"
+      qpdf --object-streams=generate "$in.raw" "$in" || (($? == 3))
+      rm -f "$in.raw"
+    else
+      "$gen" "$kind" "$in" "$size"
+    fi
   fi
   local cat_times=() icc_times=() all_times=() cat_cpus=() icc_cpus=() all_cpus=()
   local port_times=() port_cpus=() floor_times=() floor_cpus=()
@@ -357,6 +373,10 @@ for what in ${only//,/ }; do
       awk -v a="${iccdrop_median[wide-$small/all]}" -v b="${iccdrop_median[wide-$large/all]}" \
         -v s="$small" -v l="$large" \
         'BEGIN { printf "scale-wide, --all: %d spaces take %.2fx the time of %d\n", l, b / a, s }'
+      ;;
+    objstm)
+      bench objstm objects "$objects_bytes"
+      bench objstm-quiet objects-quiet "$objects_bytes"
       ;;
     batch) bench_batch ;;
     *) echo "unknown input $what" >&2; exit 2 ;;

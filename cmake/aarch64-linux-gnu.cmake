@@ -2,7 +2,8 @@
 # tests run under qemu-user (qemu-user):
 #   cmake -S . -B build-arm --toolchain cmake/aarch64-linux-gnu.cmake \
 #     -DICCDROP_GTEST_SOURCE_DIR=/usr/src/googletest
-# The tests link OpenSSL's libcrypto for ARM64: libssl-dev:arm64, after
+# The tool links libdeflate and zlib for ARM64 (libdeflate-dev:arm64,
+# zlib1g-dev:arm64), the tests OpenSSL's libcrypto (libssl-dev:arm64), after
 # `dpkg --add-architecture arm64`. nlohmann-json is headers only and is taken
 # from the host.
 set(CMAKE_SYSTEM_NAME Linux)

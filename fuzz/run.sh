@@ -19,8 +19,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 # Longest input per target: the matcher's regions reach past a whole 8192-byte
 # window; files reach past several 4096-byte chunks.
-targets=(fuzz_matcher fuzz_file)
-declare -A max_len=([fuzz_matcher]=9000 [fuzz_file]=20000)
+targets=(fuzz_matcher fuzz_file fuzz_object_stream)
+declare -A max_len=([fuzz_matcher]=9000 [fuzz_file]=20000 [fuzz_object_stream]=20000)
 
 failed=0
 for target in "${targets[@]}"; do

@@ -16,6 +16,13 @@ namespace iccdrop::colorspace {
 
 AllSpaces::AllSpaces() = default;
 
+namespace {
+std::uint64_t object_key(std::int32_t object, std::int32_t generation) {
+  return std::uint64_t{static_cast<std::uint32_t>(object)} << 32 |
+         static_cast<std::uint32_t>(generation);
+}
+}  // namespace
+
 std::optional<std::int32_t> AllSpaces::profile_components(std::int32_t object,
                                                           std::int32_t generation) const {
   const auto* record = records_.find_value(object, generation);
@@ -51,8 +58,25 @@ void AllSpaces::add_name(std::int32_t object, std::int32_t generation,
   records_.put_wide_name(record, name, weak);
 }
 
+ProfileHeader AllSpaces::profile_header(std::int32_t object,
+                                        std::int32_t generation) const {
+  if (headers_.empty()) return ProfileHeader::kUnread;
+  const auto found = headers_.find(object_key(object, generation));
+  return found == headers_.end() ? ProfileHeader::kUnread : found->second;
+}
+
+void AllSpaces::set_header(std::int32_t object, std::int32_t generation,
+                           ProfileHeader header) {
+  if (header_allows_device(header)) {
+    headers_.erase(object_key(object, generation));
+  } else {
+    headers_[object_key(object, generation)] = header;
+  }
+}
+
 void AllSpaces::merge(const AllSpaces& later) {
   registry_merge(records_, later.records_);
+  streams_.insert(streams_.end(), later.streams_.begin(), later.streams_.end());
   // The newest name of each object in `later` stands for all of its names
   // there: a weak name that followed a strong one left the strong one, and
   // adding that name here does what adding them all would.
@@ -185,6 +209,43 @@ std::optional<ObjectHeader> header_at(Bytes window, std::optional<unsigned char>
   return ObjectHeader{object->value, generation->value, *object_start, obj + 3};
 }
 
+bool text_is(Bytes value, std::string_view text) {
+  return value.size() == text.size() &&
+         std::memcmp(value.data(), text.data(), text.size()) == 0;
+}
+
+// «/FlateDecode» or «[/FlateDecode]»: kFlate; any other value: kOther.
+StreamRecord::Filter filter_of(Bytes value) {
+  if (text_is(value, "/FlateDecode")) return StreamRecord::Filter::kFlate;
+  if (value.empty() || value[0] != '[') return StreamRecord::Filter::kOther;
+  const std::size_t name = pdf::skip_space(value, 1);
+  const std::size_t name_end = pdf::regular_end(value, name + 1);
+  if (name >= value.size() || value[name] != '/' ||
+      !text_is(value.subspan(name, name_end - name), "/FlateDecode") ||
+      pdf::skip_space(value, name_end) + 1 != value.size()) {
+    return StreamRecord::Filter::kOther;
+  }
+  return StreamRecord::Filter::kFlate;
+}
+
+// Whether a /DecodeParms value may change what the filter gives: a
+// dictionary (alone or in a one-element array) with a /Predictor above 1,
+// or anything but such a dictionary and null.
+bool has_predictor(Bytes value) {
+  if (text_is(value, "null")) return false;
+  std::size_t at = 0;
+  if (!value.empty() && value[0] == '[') at = pdf::skip_space(value, 1);
+  bool predictor = false;
+  const auto end = pdf::for_each_dict_entry(value, at, [&](const pdf::DictEntry& entry) {
+    if (entry.key != "Predictor") return;
+    const auto n = pdf::integer_at(value, entry.value);
+    predictor = predictor || !n || n->value > 1;
+  });
+  if (!end) return true;
+  if (at > 0 && pdf::skip_space(value, *end) + 1 != value.size()) return true;
+  return predictor;
+}
+
 // Pass 1's search for profile streams in one window. A candidate is a «/N 3»
 // key in the zone; the profile it may belong to is the last «5 0 obj <<»
 // before it, whose dictionary is read from «<<» to «>>», taking /N among its
@@ -195,8 +256,9 @@ std::optional<ObjectHeader> header_at(Bytes window, std::optional<unsigned char>
 // work is linear in the window's size.
 class ProfileSearch {
  public:
-  ProfileSearch(Bytes window, std::optional<unsigned char> before, AllSpaces& facts)
-      : window_(window), before_(before), facts_(facts) {}
+  ProfileSearch(Bytes window, std::optional<unsigned char> before, AllSpaces& facts,
+                std::uint64_t offset)
+      : window_(window), before_(before), facts_(facts), offset_(offset) {}
 
   // `key` holds the '/' of «/N».
   void at_key(std::size_t key) {
@@ -214,21 +276,56 @@ class ProfileSearch {
     // here for uninitialised.
     std::int32_t components = 0;
     bool has_components = false;
+    StreamRecord stream;
+    bool object_stream = false, has_first = false;
     const std::size_t dictionary = pdf::skip_space(window_, header->end);
     std::size_t last_value_end = dictionary;
     const auto end =
         pdf::for_each_dict_entry(window_, dictionary, [&](const pdf::DictEntry& entry) {
           last_value_end = entry.value_end;
-          if (entry.key != "N") return;
-          // A direct integer: «/N 3», not «/N 12 0 R».
-          const auto n = pdf::integer_at(window_, entry.value);
-          has_components = n && n->end == entry.value_end;
-          if (has_components) components = n->value;
+          const Bytes text = window_.subspan(entry.value, entry.value_end - entry.value);
+          if (entry.key == "N") {
+            // A direct integer: «/N 3», not «/N 12 0 R».
+            const auto n = pdf::integer_at(window_, entry.value);
+            has_components = n && n->end == entry.value_end;
+            if (has_components) components = n->value;
+          } else if (entry.key == "Type") {
+            object_stream = text_is(text, "/ObjStm");
+          } else if (entry.key == "Filter") {
+            stream.filter = filter_of(text);
+          } else if (entry.key == "DecodeParms") {
+            if (has_predictor(text)) stream.filter = StreamRecord::Filter::kOther;
+          } else if (entry.key == "Length") {
+            const auto length = pdf::integer_at(window_, entry.value);
+            if (length && length->end == entry.value_end) {
+              stream.length = static_cast<std::uint64_t>(length->value);
+            }
+          } else if (entry.key == "First") {
+            const auto first = pdf::integer_at(window_, entry.value);
+            has_first = first && first->end == entry.value_end;
+            if (has_first) stream.first = first->value;
+          }
         });
     read_end_ = std::max(read_end_, end.value_or(last_value_end));
     if (!end || !has_components) return;
-    if (!pdf::keyword_at(window_, pdf::skip_space(window_, *end), "stream")) return;
-    facts_.add_profile(header->object, header->generation, components);
+    const std::size_t keyword = pdf::skip_space(window_, *end);
+    if (!pdf::keyword_at(window_, keyword, "stream")) return;
+    if (!object_stream)
+      facts_.add_profile(header->object, header->generation, components);
+    if (object_stream && !has_first) return;
+    // The data begins after the keyword's line end: CR LF or LF (CR alone
+    // is taken too).
+    std::size_t data = keyword + 6;
+    if (data + 1 >= window_.size()) return;
+    if (window_[data] == '\r') ++data;
+    if (window_[data] == '\n') ++data;
+    stream.kind =
+        object_stream ? StreamRecord::Kind::kObjectStream : StreamRecord::Kind::kProfile;
+    stream.object = header->object;
+    stream.generation = header->generation;
+    stream.data = offset_ + data;
+    stream.count = components;
+    facts_.add_stream(stream);
   }
 
  private:
@@ -277,6 +374,7 @@ class ProfileSearch {
   Bytes window_;
   std::optional<unsigned char> before_;
   AllSpaces& facts_;
+  std::uint64_t offset_;                   // the window's in the file
   std::size_t searched_ = 0;               // 'j's before this were looked at
   std::optional<std::size_t> candidate_;   // the «obj» of the last «obj <<» seen
   std::size_t read_candidate_ = SIZE_MAX;  // the candidate read last
@@ -342,7 +440,8 @@ std::optional<DefaultRewrite> default_rewrite(Bytes window,
                                               std::optional<unsigned char> before,
                                               std::size_t start,
                                               const match::SequenceMatch& match,
-                                              const Registry& registry) {
+                                              const AllSpaces& facts) {
+  const Registry& registry = facts.defaults();
   if (starts_in_digit_run(window, before, start)) return std::nullopt;
   const auto entry = registry_find(registry, kResourceEntry, match.values[kArrayObject],
                                    match.values[kArrayGeneration]);
@@ -351,6 +450,10 @@ std::optional<DefaultRewrite> default_rewrite(Bytes window,
       registry_find(registry, kProfileStream, match.values[kArrayProfileObject],
                     match.values[kArrayProfileGeneration]);
   if (!profile || !is_device_count(profile->value)) return std::nullopt;
+  if (!header_allows_device(facts.profile_header(
+          match.values[kArrayProfileObject], match.values[kArrayProfileGeneration]))) {
+    return std::nullopt;
+  }
   DefaultRewrite rewrite;
   rewrite.end = start + match.total_length;
   const auto* open = static_cast<const unsigned char*>(
@@ -365,7 +468,7 @@ std::optional<DefaultRewrite> default_rewrite(Bytes window,
 // Whether the default step converts the array whose «/ICCBased» is at
 // `anchor`, in this window or a later one.
 bool default_converts(Bytes window, std::optional<unsigned char> before,
-                      std::size_t anchor, const Registry& registry) {
+                      std::size_t anchor, const AllSpaces& facts) {
   const auto start = scan_detail::walk_back_fixed<kIccArrayPattern>(window, 0, anchor);
   if (!start) return false;
   match::SequenceMatch match;
@@ -373,7 +476,7 @@ bool default_converts(Bytes window, std::optional<unsigned char> before,
                                                               match)) {
     return false;
   }
-  return default_rewrite(window, before, *start, match, registry).has_value();
+  return default_rewrite(window, before, *start, match, facts).has_value();
 }
 
 // «[/ICCBased 5 0 R]» from the '/' of its «/ICCBased»: where '[' and the end
@@ -463,13 +566,14 @@ std::string_view name_for(Bytes window, std::optional<unsigned char> before,
 }  // namespace
 
 bool collect_window_all(std::span<const unsigned char> window,
-                        std::optional<unsigned char> before, AllSpaces& facts) {
+                        std::optional<unsigned char> before, AllSpaces& facts,
+                        std::uint64_t offset) {
   // The wide recognition, over this window's zone: every key is found from
   // its '/' and the byte after it, the zone's «/N» and «/C…» keys. (Names
   // such as «/R12» and «/DefaultRGB» are read inside «/ColorSpace << … >>»
   // only: a search of the window for them cost as much as all the others.)
   const Zone zone = zone_of(window.size(), before);
-  ProfileSearch profiles(window, before, facts);
+  ProfileSearch profiles(window, before, facts, offset);
   const auto visit_key = [&](std::size_t at) {
     if (window[at + 1] == 'C') {
       collect_name(window, at, facts);
@@ -500,11 +604,11 @@ bool collect_window_all(std::span<const unsigned char> window,
 
 void convert_window_all(std::span<unsigned char> window,
                         std::optional<unsigned char> before, const AllSpaces& facts,
-                        const ChangeVisitor& on_change) {
+                        const ChangeVisitor& on_change, const LeaveVisitor* on_leave) {
   // The default step, over the default zone, with the default's lines.
   for_each_fixed_match<kIccArrayPattern>(window, [&](std::size_t m,
                                                      const match::SequenceMatch& match) {
-    const auto found = default_rewrite(window, before, m, match, facts.defaults());
+    const auto found = default_rewrite(window, before, m, match, facts);
     if (!found) return;
     rewrite(window, found->open, found->end, found->replacement);
     on_change(Change{found->open, found->end - found->open,
@@ -514,19 +618,39 @@ void convert_window_all(std::span<unsigned char> window,
   });
 
   // Then every ICC-based array left whose anchor lies in this window's zone:
-  // none without a profile.
-  if (facts.profile_count() == 0) return;
+  // none without a profile, unless the arrays left are asked for.
+  if (facts.profile_count() == 0 && on_leave == nullptr) return;
   const Bytes bytes = window;
   const Zone zone = zone_of(window.size(), before);
   NumberName buffer;
+  std::array<char, 48> reason_buffer{};
   SlashCursor anchors(bytes, zone, 'I', 'I');
   while (const auto slash = anchors.next()) {
     const auto array = icc_array_at(bytes, *slash);
     if (!array) continue;
     const auto components = facts.profile_components(array->profile, array->generation);
-    if (!components || !is_device_count(*components)) continue;
+    const ProfileHeader header = facts.profile_header(array->profile, array->generation);
+    if (!components || !is_device_count(*components) || !header_allows_device(header)) {
+      if (on_leave == nullptr || default_converts(bytes, before, *slash, facts)) continue;
+      std::string_view reason = header_reason(header);
+      if (!components) {
+        reason = "the profile has no /N the run can read";
+      } else if (!is_device_count(*components)) {
+        constexpr std::string_view kDeclares = "the profile declares /N ";
+        std::copy(kDeclares.begin(), kDeclares.end(), reason_buffer.begin());
+        char* const end =
+            std::to_chars(reason_buffer.data() + kDeclares.size(),
+                          reason_buffer.data() + reason_buffer.size(), *components)
+                .ptr;
+        reason = {reason_buffer.data(),
+                  static_cast<std::size_t>(end - reason_buffer.data())};
+      }
+      (*on_leave)(
+          Leave{array->open, name_for(bytes, before, *array, facts, buffer), reason});
+      continue;
+    }
     // An array the default step converts is left to it, with its line.
-    if (default_converts(bytes, before, *slash, facts.defaults())) continue;
+    if (default_converts(bytes, before, *slash, facts)) continue;
     const std::string_view name = name_for(bytes, before, *array, facts, buffer);
     const std::string_view replacement =
         kDeviceSpaceByComponents[static_cast<std::size_t>(*components)];

@@ -10,9 +10,11 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "colorspace/convert.h"
+#include "colorspace/icc_header.h"
 #include "colorspace/registry.h"
 
 namespace iccdrop::colorspace {
@@ -25,6 +27,20 @@ namespace iccdrop::colorspace {
 // an array, «5 0 obj <<» before a profile's /N) and 4096 - kAllLookBehind
 // after the zone to read ahead.
 inline constexpr std::size_t kAllLookBehind = 1024;
+
+// A stream whose data --all reads between the passes: a profile's, for its
+// header, or an object stream's, for the objects in it.
+struct StreamRecord {
+  enum class Kind : std::uint8_t { kProfile, kObjectStream };
+  // kOther: another filter, a chain of them, or a /DecodeParms predictor.
+  enum class Filter : std::uint8_t { kNone, kFlate, kOther };
+  Kind kind = Kind::kProfile;
+  Filter filter = Filter::kNone;
+  std::int32_t object = 0, generation = 0;
+  std::uint64_t data = 0;  // file offset of the data, after «stream» and its line end
+  std::optional<std::uint64_t> length;  // a direct /Length, in bytes
+  std::int32_t count = 0, first = 0;    // an object stream's /N and /First
+};
 
 // The facts pass 1 of --all collects. Memory grows with the facts only: a
 // record per object that any fact is about, and the bytes of each name.
@@ -56,15 +72,35 @@ class AllSpaces {
   // Records the facts of `later` as if they came after these, in its order.
   void merge(const AllSpaces& later);
   // The facts kept, of every kind.
-  std::size_t size() const { return records_.size() + profile_count() + name_count(); }
+  std::size_t size() const {
+    return records_.size() + profile_count() + name_count() + streams_.size();
+  }
+
+  // The profile and object streams found, in file order; none are recorded
+  // while streams are off (the objects of an object stream hold none).
+  std::span<const StreamRecord> streams() const { return streams_; }
+  void record_streams(bool on) { record_streams_ = on; }
+  void add_stream(const StreamRecord& stream) {
+    if (record_streams_) streams_.push_back(stream);
+  }
+  // What the header of profile (object, generation) says: kUnread unless
+  // set_header was told otherwise.
+  [[nodiscard]] ProfileHeader profile_header(std::int32_t object,
+                                             std::int32_t generation) const;
+  void set_header(std::int32_t object, std::int32_t generation, ProfileHeader header);
 
  private:
   friend bool collect_window_all(std::span<const unsigned char>,
-                                 std::optional<unsigned char>, AllSpaces&);
+                                 std::optional<unsigned char>, AllSpaces&, std::uint64_t);
 
   // Every fact in one record per object: the default mode's, and this
   // mode's profile /N and name.
   Registry records_;
+  std::vector<StreamRecord> streams_;
+  bool record_streams_ = true;
+  // The headers that keep a colour space ICC-based, by object and
+  // generation: few, so a map.
+  std::unordered_map<std::uint64_t, ProfileHeader> headers_;
 };
 
 // Pass-1 window step of --all. `before` is the byte that precedes the window
@@ -80,10 +116,24 @@ class AllSpaces {
 //   dictionary, keys beginning /CS, or /Cs and longer than 7 bytes (the
 //   default step keeps the shorter ones whole), before a reference
 //   anywhere, and «/ColorSpace 12 0 R» (weak).
+// - streams: each profile stream above, and each «12 0 obj << /Type /ObjStm
+//   /N 40 /First 310 /Length 2210 /Filter /FlateDecode >> stream», keys in
+//   any order, with where its data begins (`offset` is the window's in the
+//   file) and its filter; an object stream is not a profile.
 // Returns what collect_window returns: whether an «/ICCBased» starts in the
 // window's first 4096 bytes.
 bool collect_window_all(std::span<const unsigned char> window,
-                        std::optional<unsigned char> before, AllSpaces& facts);
+                        std::optional<unsigned char> before, AllSpaces& facts,
+                        std::uint64_t offset = 0);
+
+// A colour space --all saw and left ICC-based, and why: "the profile
+// declares /N 2".
+struct Leave {
+  std::size_t offset = 0;  // window offset of the array's '['
+  std::string_view name;
+  std::string_view reason;
+};
+using LeaveVisitor = std::function<void(const Leave& leave)>;
 
 // Pass-2 window step of --all: rewrites in place, never changes the window's
 // length; reports each rewrite through on_change (Change::name points into
@@ -96,9 +146,12 @@ bool collect_window_all(std::span<const unsigned char> window,
 // reported: the key before a direct array («/CS0 [/ICCBased …]» gives CS0);
 // for an array object, the name recorded for it, else «7 0 obj»; for a
 // direct array that no key names (an Indexed or Separation base), its
-// profile, «5 0 obj».
+// profile, «5 0 obj». A profile whose header says another colour space
+// (icc_header.h) keeps its arrays ICC-based, in the default step too.
+// `on_leave`, where given, hears of each array in the zone left ICC-based.
 void convert_window_all(std::span<unsigned char> window,
                         std::optional<unsigned char> before, const AllSpaces& facts,
-                        const ChangeVisitor& on_change);
+                        const ChangeVisitor& on_change,
+                        const LeaveVisitor* on_leave = nullptr);
 
 }  // namespace iccdrop::colorspace

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <map>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "colorspace/all_spaces.h"
 #include "colorspace/collect.h"
 #include "colorspace/convert.h"
+#include "colorspace/object_stream.h"
 #include "colorspace/registry.h"
 #include "stream/file_scan.h"
 #include "stream/output_file.h"
@@ -79,6 +81,17 @@ void append_change_line(std::string& lines, const Change& change) {
   constexpr std::string_view kMiddle = "' from /ICCBased to ";
   lines.append(kHead).append(change.name).append(kMiddle).append(change.replacement);
   lines.push_back('\n');
+}
+
+// --all's lines for the colour spaces left ICC-based, by where they lie:
+// (offset in the file, 0), or (an object stream's data offset, a count).
+// They go out after all change lines, in that order.
+using Leaves = std::map<std::pair<std::uint64_t, std::uint64_t>, std::string>;
+
+std::string leave_line(std::string_view name, std::string_view reason) {
+  std::string line = "Leaving ColorSpace '";
+  line.append(name).append("' as /ICCBased: ").append(reason).push_back('\n');
+  return line;
 }
 
 // Pass 2's output in a dry run: takes every write and keeps none.
@@ -145,7 +158,7 @@ class Conversion {
 
   // Whether an /ICCBased starts in the window's first 4096 bytes.
   bool collect(const stream::ScanWindow& window) {
-    return all_ ? collect_window_all(window.bytes, window.before, *all_)
+    return all_ ? collect_window_all(window.bytes, window.before, *all_, window.offset)
                 : collect_window(window.bytes, registry_);
   }
 
@@ -160,17 +173,23 @@ class Conversion {
   }
   std::size_t facts() const { return all_ ? all_->size() : registry_.size(); }
 
-  // Steps a window of pass 2, telling `on_change` of each rewrite. Returns
-  // whether it rewrote anything.
+  // Steps a window of pass 2, telling `on_change` of each rewrite, and
+  // `leaves` (--all) of each colour space left. Returns whether it rewrote
+  // anything.
   bool convert_with(const stream::PlacedWindow& window,
-                    const std::function<void(const Change&)>& on_change) const {
+                    const std::function<void(const Change&)>& on_change,
+                    Leaves& leaves) const {
     bool changed = false;
     const ChangeVisitor visit = [&](const Change& change) {
       changed = true;
       on_change(change);
     };
     if (all_) {
-      convert_window_all(window.bytes, window.before, *all_, visit);
+      const LeaveVisitor leave = [&](const Leave& left) {
+        leaves[{window.offset + left.offset, 0}] = leave_line(left.name, left.reason);
+      };
+      convert_window_all(window.bytes, window.before, *all_, visit, &leave);
+      changed = patch(window) || changed;
     } else {
       convert_window(window.bytes, registry_, visit);
     }
@@ -181,9 +200,9 @@ class Conversion {
   // window's lines go out in one fwrite, before the next window's: a call a
   // line cost 130 instructions, 3% of the work with 50,000 colour spaces.
   bool convert(const stream::PlacedWindow& window) {
-    if (!convert_with(window, [this](const Change& change) {
-          append_change_line(lines_, change);
-        })) {
+    if (!convert_with(
+            window, [this](const Change& change) { append_change_line(lines_, change); },
+            leaves_)) {
       return false;
     }
     std::fwrite(lines_.data(), 1, lines_.size(), out_);
@@ -193,8 +212,74 @@ class Conversion {
 
   std::FILE* lines() const { return out_; }
 
+  // --all, after pass 1: reads the profiles' headers and the object
+  // streams' objects (object_stream.h) from `input`.
+  void read_streams(stream::ByteFile& input, std::uint64_t size) {
+    if (all_) notes_ = colorspace::read_streams(input, size, *all_);
+  }
+
+  // --all: rewrites each object stream that holds an ICC-based colour space
+  // with a change, giving its data to `write`, and its change lines to
+  // `lines`. False where `write` fails.
+  bool rewrite_streams(stream::ByteFile& input, std::uint64_t size, std::string& lines,
+                       const std::function<bool(const StreamData&)>& write) {
+    for (const auto& note : notes_) {
+      const auto& stream = all_->streams()[note.stream];
+      std::uint64_t count = 0;
+      if (!note.reason.empty()) {
+        std::string line = "Leaving the objects of object stream '";
+        line.append(std::to_string(stream.object)).append(" ");
+        line.append(std::to_string(stream.generation)).append(" obj' unread: ");
+        line.append(note.reason).push_back('\n');
+        leaves_[{stream.data, count}] = std::move(line);
+        continue;
+      }
+      const auto data = rewrite_object_stream(
+          input, size, stream, *all_,
+          [&](const Change& change) { append_change_line(lines, change); },
+          [&](const Leave& left) {
+            leaves_[{stream.data, ++count}] = leave_line(left.name, left.reason);
+          });
+      if (data && !write(*data)) return false;
+    }
+    return true;
+  }
+
+  // The streaming pass 2's way to the object streams' new data: held, and
+  // put over the windows that hold it.
+  void hold_patch(const StreamData& data) { patches_.push_back(data); }
+
+  // Takes in the leave lines of pass 2's other thread; puts out all of them.
+  void add_leaves(Leaves& more) { leaves_.merge(more); }
+  void put_leave_lines() {
+    std::string lines;
+    for (const auto& entry : leaves_) lines.append(entry.second);
+    std::fwrite(lines.data(), 1, lines.size(), out_);
+    leaves_.clear();
+  }
+
  private:
+  // Puts the held data of object streams over the window's bytes that are
+  // theirs. Whether any were.
+  bool patch(const stream::PlacedWindow& window) const {
+    bool patched = false;
+    for (const auto& data : patches_) {
+      const std::uint64_t from = std::max(data.offset, window.offset);
+      const std::uint64_t to =
+          std::min(data.offset + data.bytes.size(), window.offset + window.bytes.size());
+      if (from >= to) continue;
+      std::copy_n(
+          data.bytes.begin() + static_cast<std::ptrdiff_t>(from - data.offset), to - from,
+          window.bytes.begin() + static_cast<std::ptrdiff_t>(from - window.offset));
+      patched = true;
+    }
+    return patched;
+  }
+
   std::FILE* out_;
+  std::vector<ObjectStreamNote> notes_;
+  std::vector<StreamData> patches_;
+  Leaves leaves_;
   Registry registry_;
   std::optional<AllSpaces> all_;
   std::string lines_;
@@ -277,6 +362,10 @@ class Run {
     if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
     if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))
       return fail_changed();
+    // --all: the object streams' facts join pass 1's.
+    stream::FdFile streams_input(input_);
+    conversion.read_streams(streams_input, size);
+    std::string stream_lines;
 
     stream::PassResult pass2;
     if (one_read) {
@@ -292,15 +381,23 @@ class Run {
       // writes wait for the copy's end anyway.
       std::string held;
       held.reserve(kLaterChanges + kLaterChanges / 4);
+      Leaves later_leaves, emitted_leaves;
       const stream::LaterRewrite later_steps{
           [&](const stream::PlacedWindow& window) {
-            return conversion.convert_with(window, [&held, this](const Change& change) {
-              changed_ = true;
-              hold_change(held, change);
-            });
+            return note(conversion.convert_with(
+                window, [&held](const Change& change) { hold_change(held, change); },
+                later_leaves));
           },
           [&] { return held.size() >= kLaterChanges; },
-          [&] { put_held_lines(held, conversion.lines()); }, [&] { held.clear(); }};
+          [&] {
+            put_held_lines(held, conversion.lines());
+            emitted_leaves.merge(later_leaves);
+            later_leaves.clear();
+          },
+          [&] {
+            held.clear();
+            later_leaves.clear();
+          }};
       pass2 = stream::rewrite_windows_in_two(
           input, output, pass1.bytes, candidates.runs(),
           [&](const stream::PlacedWindow& window) {
@@ -309,6 +406,16 @@ class Run {
           later_steps,
           copy_->copying() ? std::numeric_limits<std::uint64_t>::max()
                            : kSplitRewriteFrom);
+      conversion.add_leaves(emitted_leaves);
+      // The object streams' new data over what pass 2 wrote.
+      if (pass2.status == stream::PassStatus::kOk &&
+          !conversion.rewrite_streams(input, size, stream_lines,
+                                      [&](const StreamData& data) {
+                                        changed_ = true;
+                                        return output.write_at(data.offset, data.bytes);
+                                      })) {
+        pass2.status = stream::PassStatus::kWriteError;
+      }
       if (!copy_->finish()) {
         const auto copied = stream::copy_failed(input_, pass1.bytes, pass1.bytes);
         return copied.status == stream::PassStatus::kOk ? fail_changed() : fail_writing();
@@ -328,6 +435,12 @@ class Run {
       }
       // Pass 2 must read the bytes pass 1 read.
       if (!unchanged(input_info_, reopened)) return fail_changed();
+      stream::FdFile streams_again(input_);
+      (void)conversion.rewrite_streams(streams_again, size, stream_lines,
+                                       [&](const StreamData& data) {
+                                         conversion.hold_patch(data);
+                                         return true;
+                                       });
       stream::FdSource pass2_input(input_);
       stream::FdSink sink(output_.fd());
       pass2 =
@@ -348,6 +461,8 @@ class Run {
          (::stat(job_.input.c_str(), &named) != 0 || !same_file(named, input_info_)))) {
       return fail_changed();
     }
+    std::fwrite(stream_lines.data(), 1, stream_lines.size(), job_.lines);
+    conversion.put_leave_lines();
     std::fflush(job_.lines);
     // In place, a file in which nothing changed keeps its inode and times.
     if (job_.in_place && !changed_) {

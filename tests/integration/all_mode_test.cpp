@@ -3,14 +3,27 @@
 // holds no ICC-based array any more (counted in qpdf's dump of every
 // object), and renders like the input.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <vector>
 
 #include "integration/rendering.h"
 #include "pdfgen/cases.h"
+#include "pdfgen/object_streams.h"
+#include "pdfgen/pdf_writer.h"
 #include "support/pdf_tools.h"
+#include "support/rewritten_arrays.h"
 #include "support/run_binary.h"
+
+namespace iccdrop::pdfgen {
+void PrintTo(const Case& c, std::ostream* out);  // generated_test.cpp
+}  // namespace iccdrop::pdfgen
 
 namespace iccdrop::integration {
 namespace {
@@ -129,6 +142,322 @@ INSTANTIATE_TEST_SUITE_P(All, AllModeFile, ::testing::ValuesIn(pdfgen::all_mode_
                            }
                            return name;
                          });
+
+// The same cases with their objects packed into a compressed object stream,
+// by qpdf at two levels and by the generator in the shapes other writers
+// use; what iccdrop cannot rewrite safely stays byte for byte, with a line.
+// kFitOrNot: zopfli's data is mostly too small for the rewritten content,
+// but not always; either way is checked.
+enum class Outcome { kConverts, kFitOrNot, kUnread };
+
+struct PackedForm {
+  const char* name;
+  std::vector<std::string> qpdf_args;  // qpdf packs the file; else the generator
+  pdfgen::Packing packing;
+  Outcome outcome;
+};
+
+void PrintTo(const PackedForm& form, std::ostream* out) { *out << form.name; }
+
+std::optional<std::string> zopfli_compress(std::string_view content) {
+  const std::optional<std::string> zopfli = testing::find_program("zopfli");
+  if (!zopfli) return std::nullopt;
+  testing::TempDir dir;
+  const std::string path = dir.file("content");
+  if (!testing::write_file(path, content)) return std::nullopt;
+  const RunResult run = testing::run_program(*zopfli, {"--zlib", "-c", path});
+  if (run.exit_status != 0) return std::nullopt;
+  return run.out;
+}
+
+const std::vector<PackedForm>& packed_forms() {
+  static const std::vector<PackedForm> forms = {
+      {"qpdf_level_1",
+       {"--object-streams=generate", "--compression-level=1", "--recompress-flate"},
+       {},
+       Outcome::kConverts},
+      {"qpdf_level_9",
+       {"--object-streams=generate", "--compression-level=9", "--recompress-flate"},
+       {},
+       Outcome::kConverts},
+      // Level 1 leaves room for libdeflate's level 12 (deflate_test.cpp has
+      // the rooms of a few bytes).
+      {"filter_array", {}, {.filter_array = true, .level = 1}, Outcome::kConverts},
+      {"indirect_length", {}, {.indirect_length = true, .level = 1}, Outcome::kConverts},
+      {"predictor", {}, {.predictor = true}, Outcome::kUnread},
+      {"zopfli", {}, {.compress = zopfli_compress}, Outcome::kFitOrNot},
+      {"encrypted",
+       {"--object-streams=generate", "--encrypt", "", "owner", "256", "--"},
+       {},
+       Outcome::kUnread},
+  };
+  return forms;
+}
+
+int count_of(std::string_view text, std::string_view word) {
+  int count = 0;
+  for (std::size_t at = text.find(word); at != std::string_view::npos;
+       at = text.find(word, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+class AllModePacked : public ::testing::TestWithParam<std::tuple<Case, PackedForm>> {};
+
+TEST_P(AllModePacked, ConvertsInsideOrLeavesTheStreamAsItIs) {
+  const auto& [c, form] = GetParam();
+  const std::optional<std::string> qpdf = testing::find_program("qpdf");
+  if (!qpdf) GTEST_SKIP() << "qpdf is not installed";
+  if (form.packing.compress != nullptr && !testing::find_program("zopfli")) {
+    GTEST_SKIP() << "zopfli is not installed";
+  }
+  const pdfgen::BuildResult result = pdfgen::build_case(c, pdfgen::kDefaultProfileDir);
+  if (!result.built) GTEST_SKIP() << result.error;
+  testing::TempDir dir;
+  const std::string plain_path = dir.file("plain.pdf");
+  const std::string input_path = dir.file("in.pdf");
+  const std::string output_path = dir.file("out.pdf");
+  ASSERT_TRUE(testing::write_file(plain_path, result.built->pdf));
+  if (!form.qpdf_args.empty()) {
+    std::vector<std::string> args = form.qpdf_args;
+    args.push_back(plain_path);
+    const RunResult pack = testing::run_qpdf(*qpdf, args, input_path);
+    ASSERT_EQ(pack.exit_status, 0) << pack.err;
+  } else {
+    std::string error;
+    const auto packed = pdfgen::pack_objects(result.built->pdf, form.packing, error);
+    ASSERT_TRUE(packed) << error;
+    ASSERT_TRUE(testing::write_file(input_path, *packed));
+  }
+  const std::optional<std::string> input = testing::read_file(input_path);
+  ASSERT_TRUE(input);
+  const RunResult input_check = testing::qpdf_check(*qpdf, input_path);
+  ASSERT_EQ(input_check.exit_status, 0) << "packed input:\n" << input_check.out;
+  ASSERT_FALSE(testing::object_stream_data(*input).empty());
+
+  const RunResult run =
+      testing::run_program(ICCDROP_BINARY, {"--all", input_path, output_path});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  const std::optional<std::string> output = testing::read_file(output_path);
+  ASSERT_TRUE(output);
+  ASSERT_EQ(output->size(), input->size());
+  // An output that is no regular file (a descriptor's name) makes the run read
+  // the input twice and stream the output, the object stream's new data put
+  // over its windows: the same bytes and lines.
+  const std::string streamed_path = dir.file("streamed.pdf");
+  const RunResult streamed = testing::run_program(
+      "/bin/sh", {"-c", "exec \"$0\" --all \"$1\" /dev/fd/3 3>\"$2\"", ICCDROP_BINARY,
+                  input_path, streamed_path});
+  ASSERT_EQ(streamed.exit_status, 0) << streamed.out;
+  EXPECT_TRUE(testing::read_file(streamed_path) == output);
+  EXPECT_EQ(streamed.out.substr(streamed.out.find('\n')),
+            run.out.substr(run.out.find('\n')));
+  // The spaces outside the object stream (an image's, in its stream's
+  // dictionary) convert as in a plain file.
+  const auto ranges = testing::object_stream_data(*input);
+  const int spaces = static_cast<int>(c.color_spaces.size());
+  const int plain =
+      count_of(testing::outside_ranges(std::string(input->size(), ' '), *input, ranges),
+               "/ICCBased");
+  const int packed = spaces - plain;
+  ASSERT_GT(packed, 0);
+  const bool fits =
+      form.outcome == Outcome::kConverts ||
+      (form.outcome == Outcome::kFitOrNot && count_of(run.out, "would not fit") == 0);
+  const bool stream_kept = [&] {
+    for (const auto& range : ranges) {
+      if (input->compare(range.offset, range.length, *output, range.offset,
+                         range.length) != 0) {
+        return false;
+      }
+    }
+    return true;
+  }();
+  if (fits) {
+    EXPECT_EQ(count_of(run.out, "Changing ColorSpace '"), spaces) << run.out;
+    EXPECT_EQ(count_of(run.out, "Leaving "), 0) << run.out;
+    EXPECT_FALSE(stream_kept);
+  } else if (form.outcome == Outcome::kFitOrNot) {
+    EXPECT_EQ(count_of(run.out, "Changing ColorSpace '"), plain) << run.out;
+    EXPECT_EQ(count_of(run.out, "' as /ICCBased: in an object stream that would not fit"),
+              packed)
+        << run.out;
+    EXPECT_TRUE(stream_kept);
+  } else {
+    EXPECT_EQ(count_of(run.out, "Changing ColorSpace '"), plain) << run.out;
+    EXPECT_EQ(count_of(run.out, "Leaving the objects of object stream '"), 1) << run.out;
+    EXPECT_TRUE(stream_kept);
+  }
+  // Outside the object stream's data, arrays only; inside, as qpdf decodes
+  // it, only arrays become device names, and none is left.
+  const testing::RewriteDiff outside = testing::explain_rewrites(
+      *input,
+      testing::outside_ranges(*input, *output, testing::object_stream_data(*input)));
+  EXPECT_EQ(outside.error, "");
+  const RunResult check = testing::qpdf_check(*qpdf, output_path);
+  EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+  EXPECT_EQ(testing::qpdf_page_count(*qpdf, output_path),
+            static_cast<int>(c.pages.size()));
+  const testing::ObjectsDiff objects =
+      testing::compare_objects(*qpdf, input_path, output_path);
+  EXPECT_EQ(objects.error, "");
+  EXPECT_EQ(objects.rewritten, fits ? spaces : plain);
+
+  const std::optional<std::string> pdftoppm = testing::find_program("pdftoppm");
+  if (!pdftoppm) GTEST_SKIP() << "pdftoppm is not installed";
+  testing::TempDir pages;
+  const RunResult render =
+      testing::run_program(*pdftoppm, {"-r", "2", "-gray", output_path, pages.file("p")});
+  EXPECT_EQ(render.exit_status, 0) << render.err;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pages.path()),
+                          std::filesystem::directory_iterator()),
+            static_cast<long>(c.pages.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(All, AllModePacked,
+                         ::testing::Combine(::testing::ValuesIn(pdfgen::all_mode_cases()),
+                                            ::testing::ValuesIn(packed_forms())),
+                         [](const auto& param_info) {
+                           std::string name;
+                           for (char c : std::get<0>(param_info.param).name)
+                             name += (c == '-') ? '_' : c;
+                           return name + "_" + std::get<1>(param_info.param).name;
+                         });
+
+// Profiles read by their header: a row each, its colour space named /Cs<row>
+// in the page's resources, in a plain file and with the arrays packed into
+// an object stream. The default mode reads /N alone and converts them all.
+struct HeaderRow {
+  const char* profile_class;  // bytes 12-15
+  const char* space;          // bytes 16-19
+  int components;             // the stream's /N; 0: none
+  enum Data { kFlate, kUnfiltered, kCorrupt, kNoSignature } data;
+  const char* expected;  // "/DeviceRGB", or the reason it is left
+};
+
+constexpr HeaderRow kHeaderRows[] = {
+    {"spac", "Lab ", 3, HeaderRow::kFlate, "the profile's data colour space is Lab"},
+    {"spac", "XYZ ", 3, HeaderRow::kFlate, "the profile's data colour space is XYZ"},
+    {"abst", "Lab ", 3, HeaderRow::kFlate, "the profile is an abstract profile"},
+    {"link", "RGB ", 3, HeaderRow::kFlate, "the profile is a device link profile"},
+    {"nmcl", "RGB ", 3, HeaderRow::kFlate, "the profile is a named colour profile"},
+    {"prtr", "6CLR", 4, HeaderRow::kFlate,
+     "the profile's data colour space is not Gray, RGB or CMYK"},
+    {"mntr", "RGB ", 1, HeaderRow::kFlate, "/DeviceGray"},  // /N decides
+    {"prtr", "CMYK", 4, HeaderRow::kFlate, "/DeviceCMYK"},
+    {"mntr", "RGB ", 3, HeaderRow::kUnfiltered, "/DeviceRGB"},
+    {"spac", "Lab ", 3, HeaderRow::kUnfiltered, "the profile's data colour space is Lab"},
+    {"spac", "Lab ", 3, HeaderRow::kCorrupt, "/DeviceRGB"},      // no header to read
+    {"spac", "Lab ", 3, HeaderRow::kNoSignature, "/DeviceRGB"},  // nor here
+    {"mntr", "RGB ", 2, HeaderRow::kFlate, "the profile declares /N 2"},
+    {"mntr", "RGB ", 0, HeaderRow::kFlate, "the profile has no /N the run can read"},
+};
+
+std::string header_case_pdf() {
+  constexpr int kRows = static_cast<int>(std::size(kHeaderRows));
+  constexpr int kFirstArray = 6;
+  constexpr int kFirstProfile = kFirstArray + kRows;
+  pdfgen::PdfWriter writer(pdfgen::LineEnd::kLf);
+  writer.write_header(0);
+  std::string resources = "<< /ColorSpace <<";
+  for (int i = 0; i < kRows; ++i) {
+    resources +=
+        " /Cs" + std::to_string(i + 1) + " " + std::to_string(kFirstArray + i) + " 0 R";
+  }
+  resources += " >> >>";
+  const auto object = [](int number, std::string body) {
+    return pdfgen::PdfObject{number, std::move(body), std::nullopt};
+  };
+  writer.append(object(1, "<< /Type /Catalog /Pages 2 0 R >>"));
+  writer.append(object(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>"));
+  writer.append(object(3,
+                       "<< /Type /Page /Parent 2 0 R /Resources 4 0 R /Contents 5 0 R "
+                       "/MediaBox [0 0 72 72] >>"));
+  writer.append(object(4, resources));
+  writer.append({5, "<< /Length 8 >>", std::string("0 0 m\nS\n")});
+  for (int i = 0; i < kRows; ++i) {
+    writer.append(object(kFirstArray + i,
+                         "[/ICCBased " + std::to_string(kFirstProfile + i) + " 0 R]"));
+  }
+  for (int i = 0; i < kRows; ++i) {
+    const HeaderRow& row = kHeaderRows[i];
+    std::string profile(600, '\0');
+    for (std::size_t b = 128; b < profile.size(); ++b) {
+      profile[b] = static_cast<char>((b * 131 + static_cast<std::size_t>(i)) % 251);
+    }
+    profile.replace(12, 4, row.profile_class);
+    profile.replace(16, 4, row.space);
+    if (row.data != HeaderRow::kNoSignature) profile.replace(36, 4, "acsp");
+    std::string data = profile;
+    std::string dictionary = row.components == 0
+                                 ? "<< /Alternate /DeviceRGB"
+                                 : "<< /N " + std::to_string(row.components);
+    if (row.data != HeaderRow::kUnfiltered) {
+      uLongf size = compressBound(static_cast<uLong>(profile.size()));
+      data.assign(size, '\0');
+      compress2(reinterpret_cast<Bytef*>(data.data()), &size,
+                reinterpret_cast<const Bytef*>(profile.data()),
+                static_cast<uLong>(profile.size()), 9);
+      data.resize(size);
+      if (row.data == HeaderRow::kCorrupt) data[0] = '\x01';  // no zlib header
+      dictionary += " /Filter /FlateDecode";
+    }
+    dictionary += " /Length " + std::to_string(data.size()) + " >>";
+    writer.append({kFirstProfile + i, dictionary, data});
+  }
+  writer.finish(1, 3, "00112233445566778899AABBCCDDEEFF");
+  return writer.bytes();
+}
+
+TEST(AllModeProfileHeaders, HeaderDecidesInPlainObjectsAndObjectStreams) {
+  const std::string plain = header_case_pdf();
+  std::string error;
+  const auto packed = pdfgen::pack_objects(plain, {.level = 1}, error);
+  ASSERT_TRUE(packed) << error;
+  testing::TempDir dir;
+  for (const auto& [form, pdf] :
+       {std::pair{"plain", plain}, std::pair{"packed", *packed}}) {
+    SCOPED_TRACE(form);
+    const std::string input_path = dir.file(std::string(form) + ".pdf");
+    const std::string output_path = dir.file(std::string(form) + "-out.pdf");
+    ASSERT_TRUE(testing::write_file(input_path, pdf));
+    const RunResult run =
+        testing::run_program(ICCDROP_BINARY, {"--all", input_path, output_path});
+    ASSERT_EQ(run.exit_status, 0) << run.out;
+    std::string changes, leaves;
+    for (std::size_t i = 0; i < std::size(kHeaderRows); ++i) {
+      const std::string name = "Cs" + std::to_string(i + 1);
+      const std::string_view expected = kHeaderRows[i].expected;
+      if (expected.starts_with("/Device")) {
+        changes += "Changing ColorSpace '" + name + "' from /ICCBased to " +
+                   std::string(expected) + "\n";
+      } else {
+        leaves += "Leaving ColorSpace '" + name +
+                  "' as /ICCBased: " + std::string(expected) + "\n";
+      }
+    }
+    // The plain file's lines in file order; the object stream's after them,
+    // where their order is the objects'.
+    EXPECT_EQ(run.out, "Output file is " + output_path + "\n" + changes + leaves);
+
+    // The default mode converts by /N alone (/N 2 to its marker), where it
+    // sees the arrays: not in an object stream.
+    const RunResult by_default = testing::run_program(
+        ICCDROP_BINARY, {input_path, dir.file(std::string(form) + "-default.pdf")});
+    const auto with_n =
+        std::count_if(std::begin(kHeaderRows), std::end(kHeaderRows),
+                      [](const HeaderRow& row) { return row.components != 0; });
+    EXPECT_EQ(count_of(by_default.out, "Changing ColorSpace"),
+              form == std::string_view("plain") ? static_cast<int>(with_n) : 0)
+        << by_default.out;
+    EXPECT_EQ(count_of(by_default.out, "Leaving"), 0);
+
+    const std::optional<std::string> qpdf = testing::find_program("qpdf");
+    if (!qpdf) continue;
+    EXPECT_EQ(testing::qpdf_check(*qpdf, output_path).exit_status, 0);
+  }
+}
 
 // The layouts the cases promise, where the generator could miss them.
 TEST(AllModeGenerator, CasesHaveTheLayoutTheyPromise) {

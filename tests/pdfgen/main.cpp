@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::vector<Case> cases = generated_cases();
   cases.insert(cases.begin(), sample_case());
+  for (Case& c : all_mode_cases()) cases.push_back(std::move(c));
   if (args.size() == 1 && args[0] == "--list") {
     for (const Case& c : cases)
       std::printf("%-28s %s\n", c.name.c_str(), c.summary.c_str());

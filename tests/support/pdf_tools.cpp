@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 namespace iccdrop::testing {
 
@@ -50,6 +51,67 @@ std::optional<int> qpdf_page_count(const std::string& qpdf, const std::string& f
   if (std::from_chars(result.out.data(), end, pages).ec != std::errc{})
     return std::nullopt;
   return pages;
+}
+
+namespace {
+
+// qpdf --json=2 gives {"qpdf": [header, {"obj:7 0 R": {"value": ...}, ...}]}.
+nlohmann::json objects_of(const std::string& qpdf, const std::string& file,
+                          const std::string& password) {
+  const RunResult dump = run_qpdf(
+      qpdf, {"--json=2", "--json-key=qpdf", "--json-stream-data=none"}, file, password);
+  const nlohmann::json json = nlohmann::json::parse(dump.out, nullptr, false);
+  if (json.is_discarded() || !json.contains("qpdf") || json["qpdf"].size() != 2 ||
+      !json["qpdf"][1].is_object()) {
+    return nullptr;
+  }
+  return json["qpdf"][1];
+}
+
+void compare_values(const nlohmann::json& before, const nlohmann::json& after,
+                    const std::string& where, ObjectsDiff& diff) {
+  if (!diff.error.empty() || before == after) return;
+  if (before.is_array() && before.size() == 2 && before[0] == "/ICCBased" &&
+      after.is_string()) {
+    const std::string name = after.get<std::string>();
+    if (name == "/DeviceGray" || name == "/DeviceRGB" || name == "/DeviceCMYK") {
+      ++diff.rewritten;
+      return;
+    }
+  }
+  if (before.type() != after.type() || before.size() != after.size() ||
+      !(before.is_object() || before.is_array())) {
+    diff.error = where + ": " + before.dump() + " became " + after.dump();
+    return;
+  }
+  if (before.is_array()) {
+    for (std::size_t i = 0; i < before.size(); ++i) {
+      compare_values(before[i], after[i], where + "[" + std::to_string(i) + "]", diff);
+    }
+    return;
+  }
+  for (const auto& [key, value] : before.items()) {
+    if (!after.contains(key)) {
+      diff.error = where + ": " + key + " is gone";
+      return;
+    }
+    compare_values(value, after[key], where + " " + key, diff);
+  }
+}
+
+}  // namespace
+
+ObjectsDiff compare_objects(const std::string& qpdf, const std::string& input,
+                            const std::string& output, const std::string& password) {
+  ObjectsDiff diff;
+  const nlohmann::json before = objects_of(qpdf, input, password);
+  const nlohmann::json after = objects_of(qpdf, output, password);
+  if (!before.is_object() || !after.is_object()) {
+    diff.error = "qpdf --json gave no object map";
+    return diff;
+  }
+  compare_values(before, after, "", diff);
+  return diff;
 }
 
 }  // namespace iccdrop::testing

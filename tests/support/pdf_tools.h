@@ -29,4 +29,17 @@ namespace iccdrop::testing {
                                                  const std::string& file,
                                                  const std::string& password = "");
 
+// qpdf's dumps of every object of two files, object streams' objects
+// included, compared: the same objects, alike but where the first holds an
+// ICC-based array «[/ICCBased 5 0 R]» and the second a device colour-space
+// name (counted in `rewritten`). `error` says the first other difference.
+struct ObjectsDiff {
+  int rewritten = 0;
+  std::string error;
+};
+[[nodiscard]] ObjectsDiff compare_objects(const std::string& qpdf,
+                                          const std::string& input,
+                                          const std::string& output,
+                                          const std::string& password = "");
+
 }  // namespace iccdrop::testing

@@ -1,5 +1,6 @@
 #include "support/rewritten_arrays.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -80,6 +81,35 @@ RewriteDiff explain_rewrites(std::string_view input, std::string_view output) {
     pos = *end;
   }
   return diff;
+}
+
+std::vector<ByteRange> object_stream_data(std::string_view pdf) {
+  std::vector<ByteRange> ranges;
+  for (std::size_t at = pdf.find("/ObjStm"); at != std::string_view::npos;
+       at = pdf.find("/ObjStm", at + 1)) {
+    std::size_t data = pdf.find("stream", at);
+    if (data == std::string_view::npos) break;
+    data += 6;
+    if (data < pdf.size() && pdf[data] == '\r') ++data;
+    if (data < pdf.size() && pdf[data] == '\n') ++data;
+    const std::size_t end = pdf.find("endstream", data);
+    if (end == std::string_view::npos) break;
+    ranges.push_back({data, end - data});
+    at = end;
+  }
+  return ranges;
+}
+
+std::string outside_ranges(std::string_view input, std::string_view output,
+                           const std::vector<ByteRange>& ranges) {
+  std::string outside(output);
+  for (const ByteRange& range : ranges) {
+    if (range.offset + range.length <= std::min(input.size(), outside.size())) {
+      outside.replace(range.offset, range.length,
+                      input.substr(range.offset, range.length));
+    }
+  }
+  return outside;
 }
 
 }  // namespace iccdrop::testing

@@ -28,4 +28,16 @@ struct RewriteDiff {
 [[nodiscard]] RewriteDiff explain_rewrites(std::string_view input,
                                            std::string_view output);
 
+// The data of each object stream of `pdf`, from the line after the «stream»
+// that follows a «/ObjStm» to its «endstream», found by searching the text.
+struct ByteRange {
+  std::size_t offset = 0, length = 0;
+};
+[[nodiscard]] std::vector<ByteRange> object_stream_data(std::string_view pdf);
+
+// `output` with the input's bytes put back over `ranges`: what is left to
+// explain outside them.
+[[nodiscard]] std::string outside_ranges(std::string_view input, std::string_view output,
+                                         const std::vector<ByteRange>& ranges);
+
 }  // namespace iccdrop::testing

@@ -114,13 +114,63 @@ TEST(CollectWindowAll, EachProfileOfAWindowUnderItsOwnHeader) {
   const AllSpaces facts = collect(
       "5 0 obj << /N 3 >> stream\nxyz /N 4 junk\nendstream endobj\n"
       "6 1 obj << /Length 7 0 R /Metadata 9 0 R /N 1 >> stream\n/N 3\nendstream\n"
-      "7 0 obj 12 endobj 8 0 obj << /Type /ObjStm /N 4 /First 9 >> stream");
+      "7 0 obj 12 endobj 8 0 obj << /Type /ObjStm /N 4 /First 9 >> stream\r\nxy");
   EXPECT_EQ(facts.profile_components(5, 0), 3);
   EXPECT_EQ(facts.profile_components(6, 1), 1);
   EXPECT_EQ(facts.profile_components(7, 0), std::nullopt);
-  EXPECT_EQ(facts.profile_components(8, 0),
-            4);  // any stream: harmless, never referred to
-  EXPECT_EQ(facts.profile_count(), 3u);
+  EXPECT_EQ(facts.profile_components(8, 0), std::nullopt);  // an object stream
+  EXPECT_EQ(facts.profile_count(), 2u);
+  // Each stream with where its data begins, after the keyword's line end.
+  const auto streams = facts.streams();
+  ASSERT_EQ(streams.size(), 3u);
+  EXPECT_EQ(streams[0].kind, StreamRecord::Kind::kProfile);
+  EXPECT_EQ(streams[0].data, 26u);
+  EXPECT_EQ(streams[1].object, 6);
+  EXPECT_EQ(streams[1].length, std::nullopt);  // «7 0 R»
+  EXPECT_EQ(streams[2].kind, StreamRecord::Kind::kObjectStream);
+  EXPECT_EQ(streams[2].count, 4);
+  EXPECT_EQ(streams[2].first, 9);
+  EXPECT_EQ(streams[2].filter, StreamRecord::Filter::kNone);
+}
+
+// An object stream's dictionary, keys in any order: the filter as the
+// rewrite must take it, and the /Length.
+TEST(CollectWindowAll, ObjectStreamFilterAndLength) {
+  using enum StreamRecord::Filter;
+  struct Row {
+    const char* dictionary;
+    StreamRecord::Filter filter;
+    std::optional<std::uint64_t> length;
+  };
+  const Row rows[] = {
+      {"/Filter /FlateDecode /Length 120 /N 2 /First 9 /Type /ObjStm", kFlate, 120},
+      {"/Type/ObjStm/N 2/First 9/Length 120/Filter[ /FlateDecode ]", kFlate, 120},
+      {"/Type/ObjStm/N 2/First 9/Length 12 0 R/Filter/FlateDecode", kFlate, {}},
+      {"/Type/ObjStm/N 2/First 9/Filter[/FlateDecode/ASCIIHexDecode]", kOther, {}},
+      {"/Type/ObjStm/N 2/First 9/Filter/LZWDecode", kOther, {}},
+      {"/Type/ObjStm/N 2/First 9/Filter/FlateDecode/DecodeParms<</Predictor 12/Columns "
+       "4>>",
+       kOther,
+       {}},
+      {"/Type/ObjStm/N 2/First 9/Filter/FlateDecode/DecodeParms<</Predictor 1>>",
+       kFlate,
+       {}},
+      {"/Type/ObjStm/N 2/First 9/Filter/FlateDecode/DecodeParms null", kFlate, {}},
+      {"/Type/ObjStm/N 2/First 9/Filter/FlateDecode/DecodeParms 5 0 R", kOther, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.dictionary);
+    const AllSpaces facts =
+        collect(std::string("12 0 obj\n<<") + row.dictionary + ">>\nstream\nxyz");
+    ASSERT_EQ(facts.streams().size(), 1u);
+    const StreamRecord& stream = facts.streams()[0];
+    EXPECT_EQ(stream.kind, StreamRecord::Kind::kObjectStream);
+    EXPECT_EQ(stream.object, 12);
+    EXPECT_EQ(stream.filter, row.filter);
+    EXPECT_EQ(stream.length, row.length);
+    EXPECT_EQ(stream.count, 2);
+    EXPECT_EQ(facts.profile_count(), 0u);
+  }
 }
 
 // The keys that name colour spaces: resource names of the issue's shapes
