@@ -404,17 +404,19 @@ void objects(const char* path, std::uint64_t bytes, bool quiet) {
     std::vector<std::uint64_t> numbers;
     for (int a = 0; a < kAnnotations; ++a) numbers.push_back(pdf.reserve());
     for (std::uint64_t n : numbers) annotations += str(n) + " 0 R ";
-    const std::string space = quiet ? "/DeviceRGB" : "[/ICCBased " + str(profile) + " 0 R]";
+    const std::string space =
+        quiet ? "/DeviceRGB" : "[/ICCBased " + str(profile) + " 0 R]";
     pdf.object(page_object, "<< /Type /Page /Parent " + str(pages_object) +
                                 " 0 R /Resources << /ColorSpace << /CS0 " + space +
                                 " >> /XObject << /Im1 " + str(image_object) +
                                 " 0 R >> >> /Annots [ " + annotations +
                                 "] /MediaBox [0 0 612 792] >>");
     random.fill(reinterpret_cast<unsigned char*>(image.data()), image.size());
-    pdf.stream(image_object,
-               "/Type /XObject /Subtype /Image /Width 128 /Height 64 /ColorSpace /DeviceRGB "
-               "/BitsPerComponent 8",
-               zlib_stored(image));
+    pdf.stream(
+        image_object,
+        "/Type /XObject /Subtype /Image /Width 128 /Height 64 /ColorSpace /DeviceRGB "
+        "/BitsPerComponent 8",
+        zlib_stored(image));
     for (int a = 0; a < kAnnotations; ++a) {
       const std::uint64_t x = random.next() % 500, y = random.next() % 700;
       pdf.object(numbers[static_cast<std::size_t>(a)],

@@ -56,8 +56,8 @@ std::optional<std::string> zlib_inflate(std::string_view data) {
 
 // 65 MiB of spaces, compressed once: past the bound.
 const std::string& bomb() {
-  static const std::string data =
-      zlib_compress(std::string(iccdrop::colorspace::kMaxObjectStream + (1 << 20), ' '), 9);
+  static const std::string data = zlib_compress(
+      std::string(iccdrop::colorspace::kMaxObjectStream + (1 << 20), ' '), 9);
   return data;
 }
 
@@ -81,7 +81,8 @@ bool only_arrays_differ(std::string_view before, std::string_view after) {
     std::size_t end = i + name;
     while (end < after.size() && after[end] == ' ' && before[end] != ']') ++end;
     if (end >= before.size() || before[end] != ']' || after[end] != ' ') return false;
-    if (before.substr(i, end - i).find("/ICCBased") == std::string_view::npos) return false;
+    if (before.substr(i, end - i).find("/ICCBased") == std::string_view::npos)
+      return false;
     i = end + 1;
   }
   return true;
@@ -139,7 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }));
   if (pass1.status != iccdrop::stream::PassStatus::kOk) std::abort();
 
-  iccdrop::testing::MemoryFile input(std::vector<unsigned char>(file.begin(), file.end()));
+  iccdrop::testing::MemoryFile input(
+      std::vector<unsigned char>(file.begin(), file.end()));
   const auto notes = iccdrop::colorspace::read_streams(input, file.size(), facts);
   for (const auto& note : notes) {
     const auto& stream = facts.streams()[note.stream];
