@@ -124,6 +124,19 @@ class PdfWriter {
     end();
   }
   Writer& raw() { return out_; }
+  // The page tree over `kids`, the catalog and the document information,
+  // then the xref table and the trailer.
+  void finish_pages(std::uint64_t pages, const std::vector<std::uint64_t>& kids,
+                    std::uint64_t catalog, std::uint64_t info,
+                    std::string_view info_body) {
+    std::string kid_list;
+    for (std::uint64_t kid : kids) kid_list += str(kid) + " 0 R ";
+    object(pages, "<< /Type /Pages /MediaBox [0 0 612 792] /Count " + str(kids.size()) +
+                      " /Kids [ " + kid_list + "] >>");
+    object(catalog, "<< /Type /Catalog /Pages " + str(pages) + " 0 R >>");
+    object(info, info_body);
+    finish(catalog, info);
+  }
   void finish(std::uint64_t root, std::uint64_t info) {
     const std::uint64_t xref = out_.offset();
     out_.put("xref\n0 " + str(offsets_.size() + 1) + "\n0000000000 65535 f\r\n");
@@ -194,15 +207,10 @@ void realistic(const char* path, std::uint64_t bytes) {
                    str(rgb_space) + " 0 R /SMask null /BitsPerComponent 8",
                zlib_stored(image));
   }
-  std::string kid_list;
-  for (std::uint64_t kid : kids) kid_list += str(kid) + " 0 R ";
-  pdf.object(pages_object, "<< /Type /Pages /MediaBox [0 0 612 792] /Count " +
-                               str(kids.size()) + " /Kids [ " + kid_list + "] >>");
-  pdf.object(catalog, "<< /Type /Catalog /Pages " + str(pages_object) + " 0 R >>");
-  pdf.object(info,
-             "<< /Producer (macOS Version 14.4 \\(Build 23E214\\) Quartz PDFContext) "
-             "/CreationDate (D:20240501120000Z00'00') >>");
-  pdf.finish(catalog, info);
+  pdf.finish_pages(
+      pages_object, kids, catalog, info,
+      "<< /Producer (macOS Version 14.4 \\(Build 23E214\\) Quartz PDFContext) "
+      "/CreationDate (D:20240501120000Z00'00') >>");
 }
 
 constexpr std::string_view kGaps{" \n\r\t\0", 5};
@@ -367,13 +375,7 @@ void scale(const char* path, std::uint64_t count, bool wide) {
       pdf.end();
     }
   }
-  std::string kid_list;
-  for (std::uint64_t kid : kids) kid_list += str(kid) + " 0 R ";
-  pdf.object(pages_object, "<< /Type /Pages /MediaBox [0 0 612 792] /Count " +
-                               str(kids.size()) + " /Kids [ " + kid_list + "] >>");
-  pdf.object(catalog, "<< /Type /Catalog /Pages " + str(pages_object) + " 0 R >>");
-  pdf.object(info, "<< /Producer (iccdrop bench) >>");
-  pdf.finish(catalog, info);
+  pdf.finish_pages(pages_object, kids, catalog, info, "<< /Producer (iccdrop bench) >>");
 }
 
 // Pages of ~45 KiB before packing: a 24 KiB Flate image of random bytes,
@@ -426,13 +428,7 @@ void objects(const char* path, std::uint64_t bytes, bool quiet) {
                      str(page) + "/" + str(random.next() % 100000) + ") >> >>");
     }
   }
-  std::string kid_list;
-  for (std::uint64_t kid : kids) kid_list += str(kid) + " 0 R ";
-  pdf.object(pages_object, "<< /Type /Pages /MediaBox [0 0 612 792] /Count " +
-                               str(kids.size()) + " /Kids [ " + kid_list + "] >>");
-  pdf.object(catalog, "<< /Type /Catalog /Pages " + str(pages_object) + " 0 R >>");
-  pdf.object(info, "<< /Producer (iccdrop bench) >>");
-  pdf.finish(catalog, info);
+  pdf.finish_pages(pages_object, kids, catalog, info, "<< /Producer (iccdrop bench) >>");
 }
 
 }  // namespace
