@@ -1,7 +1,7 @@
 // --all's work on the streams pass 1 found: each profile's header read, each
 // compressed object stream inflated (with a bound) and its objects stepped
 // as plain objects are, and one whose arrays change compressed again to its
-// old length. When and where it is written is the driver's business.
+// old length. When and where it is written is convert_file's business.
 #pragma once
 
 #include <cstddef>
