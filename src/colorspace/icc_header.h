@@ -19,9 +19,9 @@ enum class ProfileHeader : std::uint8_t {
   kLab,          // data colour space 'Lab '
   kXyz,          // 'XYZ '
   kOtherSpace,   // any other data colour space (two or more colours, HSV, …)
-  kLink,         // class 'link', 'abst' or 'nmcl'
-  kAbstract,
-  kNamedColour,
+  kLink,         // class 'link'
+  kAbstract,     // class 'abst'
+  kNamedColour,  // class 'nmcl'
 };
 
 // Reads the first 128 bytes of a profile (fewer: kUnread).

@@ -34,7 +34,8 @@ struct Inflated {
 [[nodiscard]] bool inflate_zlib_prefix(Bytes compressed, std::span<unsigned char> into);
 
 // zlib data of exactly `length` bytes that inflates to `content`: the
-// content compressed at the highest level whose output fits, then empty
+// content compressed at the first level that fits (6, 9, 12, then the
+// others, from the fastest that usually fits), then empty
 // deflate blocks before it to fill the rest (a non-final empty stored block
 // takes 5 bytes, an empty fixed-Huffman block 10 bits: whole bytes of them
 // make 5, 6, 7 and any count from 9 up, and fixed blocks that shift the data

@@ -89,20 +89,29 @@ bool names_a_descriptor(std::string_view name) {
 // «../keep/a.pdf», «../keep/a.pdf», which need not exist yet (an open with
 // O_CREAT would create it). None for a loop, an unreadable link or a link
 // to a descriptor's name.
+// The text of symbolic link `path`; none where it cannot be read.
+std::optional<std::string> link_text(const std::string& path) {
+  std::string text(PATH_MAX, '\0');
+  const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) return std::nullopt;
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+// Links followed at most, as the kernel's own limit: a loop ends there.
+constexpr int kMaxLinks = 40;
+
 std::optional<std::string> follow_links(std::string name) {
-  for (int hops = 0; hops < 40; ++hops) {
+  for (int hops = 0; hops < kMaxLinks; ++hops) {
     struct stat info {};
     if (names_a_descriptor(name)) return std::nullopt;
     if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
-    std::string text(PATH_MAX, '\0');
-    const ssize_t length = ::readlink(name.c_str(), text.data(), text.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= text.size())
-      return std::nullopt;
-    text.resize(static_cast<std::size_t>(length));
+    const std::optional<std::string> text = link_text(name);
+    if (!text) return std::nullopt;
     const std::size_t slash = name.rfind('/');
-    name = text.front() == '/' || slash == std::string::npos
-               ? text
-               : name.substr(0, slash + 1) + text;
+    name = text->front() == '/' || slash == std::string::npos
+               ? *text
+               : name.substr(0, slash + 1) + *text;
   }
   return std::nullopt;
 }
@@ -189,14 +198,11 @@ OutputStatus check_shared_folders(const std::string& name) {
     if (::lstat(path.c_str(), &info) != 0) break;  // a file yet to be made
     if (S_ISLNK(info.st_mode)) {
       if (planted_in(folder, info.st_uid)) return OutputStatus::kLinkInSharedFolder;
-      std::string text(PATH_MAX, '\0');
-      const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
+      const std::optional<std::string> text = link_text(path);
       // A loop or an unreadable link: the open that follows says so.
-      if (++links > 40 || length <= 0 || static_cast<std::size_t>(length) >= text.size())
-        break;
-      text.resize(static_cast<std::size_t>(length));
-      if (text.front() == '/') folder.assign(1, '/');
-      push_components(text);
+      if (++links > kMaxLinks || !text) break;
+      if (text->front() == '/') folder.assign(1, '/');
+      push_components(*text);
     } else if (rest.empty()) {
       if (S_ISREG(info.st_mode) && planted_in(folder, info.st_uid))
         return OutputStatus::kOtherUsersFile;
