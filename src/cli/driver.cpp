@@ -8,6 +8,7 @@
 
 #include "cli/options.h"
 #include "cli/output_name.h"
+#include "cli/watch_command.h"
 #include "colorspace/convert_file.h"
 #include "stream/output_file.h"
 #include "stream/spooled_input.h"
@@ -149,11 +150,12 @@ int run_iccdrop(std::span<const char* const> args, const stream::ClosedStandard&
     std::fflush(stdout);
     return kExitSuccess;
   }
-  if (options.files.empty()) {
+  if (options.files.empty() || options.bad || (options.watch && options.files.size() != 2)) {
     std::fputs(kUsage, stdout);
     std::fflush(stdout);
     return kExitFailure;
   }
+  if (options.watch) return run_watch_command(options);
   if (options.in_place) {
     // Every name is an input, replaced by its conversion; a failure is
     // reported and the run goes on with the next.
