@@ -452,8 +452,9 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
         ASSERT_TRUE(write_file(planted, kSecret));
       }
       ASSERT_EQ(::lchown(planted.c_str(), row.owner, row.owner), 0);
-      if (row.through_own_link)
+      if (row.through_own_link) {
         ASSERT_EQ(::symlink(planted.c_str(), dir.file(row.output).c_str()), 0);
+      }
       std::vector<std::string> args{"in.pdf", row.output};
       if (dry_run) args.insert(args.begin(), "-n");
       const RunResult result = run_iccdrop(dir, args);
