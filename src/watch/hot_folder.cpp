@@ -256,7 +256,8 @@ class Watcher {
   }
 
   void scan() {
-    const int fd = ::dup(in_);
+    // A descriptor of its own: a dup would share the last scan's offset.
+    const int fd = ::openat(in_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     DIR* dir = ::fdopendir(fd);
     if (dir == nullptr) {
@@ -351,16 +352,22 @@ class Watcher {
     }
     const JobResult result =
         convert_(input.get(), settings_.in + "/" + name, settings_.out + "/" + name);
+    // The report goes first, under the name the original is to take: a
+    // kill between the two leaves the original in IN, done again on restart
+    // and moved under that same name.
     const int folder = result.succeeded ? done_ : failed_;
     for (int n = 0; n < 10000; ++n) {
       const std::string moved = numbered(name, n);
-      const int error = rename_unless_taken(in_, name, folder, moved);
-      if (error == EEXIST) continue;
-      if (error != 0) break;  // gone: another watcher's move of an unopened file
-      (void)::fsync(folder);
-      (void)::fsync(in_);
+      struct stat taken {};
+      if (::fstatat(folder, moved.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) continue;
       write_file_at(folder, moved + ".json", result.report);
-      break;
+      const int error = rename_unless_taken(in_, name, folder, moved);
+      if (error == EEXIST) continue;  // taken since: the next report replaces this
+      if (error == 0) {
+        (void)::fsync(folder);
+        (void)::fsync(in_);
+      }
+      break;  // or gone: another watcher's move of an unopened file
     }
     std::lock_guard lock(print_mutex_);
     print_(result.lines);
