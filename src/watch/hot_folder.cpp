@@ -107,7 +107,7 @@ int rename_unless_taken(int from_dir, const std::string& from, int to_dir,
 }
 
 // Writes `text` as file `name` in folder `dir`, whole or not at all: a hidden
-// file flushed, then renamed onto the name.
+// file, then renamed onto the name. The caller flushes.
 void write_file_at(int dir, const std::string& name, const std::string& text) {
   static std::atomic<unsigned> counter{0};
   const std::string hidden_name =
@@ -122,13 +122,11 @@ void write_file_at(int dir, const std::string& name, const std::string& text) {
     if (n <= 0) break;
     written += static_cast<std::size_t>(n);
   }
-  const bool whole = written == text.size() && ::fsync(fd) == 0;
+  const bool whole = written == text.size();
   if (::close(fd) != 0 || !whole ||
       ::renameat(dir, hidden_name.c_str(), dir, name.c_str()) != 0) {
     ::unlinkat(dir, hidden_name.c_str(), 0);
-    return;
   }
-  (void)::fsync(dir);
 }
 
 // A file seen in IN and not yet taken: what it was when last looked at.
@@ -146,6 +144,23 @@ struct timespec modified_time(const struct stat& info) {
 #endif
 }
 
+// A job converted, its original still in IN.
+struct Finished {
+  std::string name;
+  int input = -1;  // the original, open and locked; -1 where it did not open
+  JobResult result;
+};
+
+// Puts everything written to the file system of folder `fd` on disk: the
+// outputs and their names, or the reports and the moves.
+void flush_file_system(int fd) {
+#if defined(__linux__) && defined(_GNU_SOURCE)
+  if (::syncfs(fd) == 0) return;
+#endif
+  ::sync();
+  (void)::fsync(fd);
+}
+
 class Watcher {
  public:
   Watcher(const Settings& settings, const ConvertJob& convert,
@@ -154,10 +169,12 @@ class Watcher {
 
   void run() {
     in_ = ::open(settings_.in.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    out_ = ::open(settings_.out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     done_ = ::open(settings_.done.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     failed_ = ::open(settings_.failed.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int wake[2];
-    if (in_ < 0 || done_ < 0 || failed_ < 0 || ::pipe(wake) != 0) return close_folders();
+    if (in_ < 0 || out_ < 0 || done_ < 0 || failed_ < 0 || ::pipe(wake) != 0)
+      return close_folders();
     Fd wake_read(wake[0]), wake_write(wake[1]);
     for (int fd : wake) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     // Stop signals only wake the loop: the running jobs end as they would.
@@ -225,7 +242,7 @@ class Watcher {
 
  private:
   void close_folders() {
-    for (int fd : {in_, done_, failed_}) {
+    for (int fd : {in_, out_, done_, failed_}) {
       if (fd >= 0) ::close(fd);
     }
   }
@@ -332,51 +349,84 @@ class Watcher {
     }
   }
 
-  // One job. The original is held open and locked while it is converted, so
-  // that another watcher of the same folder leaves it; it leaves IN only
-  // once its output is on disk.
+  // One job. The original is held open and locked while it is converted
+  // and until it has moved, so that another watcher of the same folder
+  // leaves it.
   void process(const std::string& name) {
-    const Fd input(
-        ::openat(in_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (input.get() < 0 && errno != EACCES) return;  // gone, or no file to convert
-    if (input.get() >= 0) {
+    const int fd =
+        ::openat(in_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno != EACCES) return;  // gone, or no file to convert
+    const Fd input(fd);
+    Finished job{name, fd, {}};
+    if (job.input >= 0) {
       struct stat held {
       }, named{};
-      if (::fstat(input.get(), &held) != 0 || !S_ISREG(held.st_mode)) return;
-      if (::flock(input.get(), LOCK_EX | LOCK_NB) != 0) return;  // another watcher's
+      if (::fstat(job.input, &held) != 0 || !S_ISREG(held.st_mode)) return;
+      if (::flock(job.input, LOCK_EX | LOCK_NB) != 0) return;  // another watcher's
       // Locked, it may have been done and moved by the watcher that held it.
       if (::fstatat(in_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
           named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
         return;
       }
     }
-    const JobResult result =
-        convert_(input.get(), settings_.in + "/" + name, settings_.out + "/" + name);
-    // The report goes first, under the name the original is to take: a
-    // kill between the two leaves the original in IN, done again on restart
-    // and moved under that same name.
-    const int folder = result.succeeded ? done_ : failed_;
+    job.result =
+        convert_(job.input, settings_.in + "/" + name, settings_.out + "/" + name);
+    job.input = ::dup(job.input);  // held until the original has moved
+    finish(std::move(job));
+  }
+
+  // Moves the originals of finished jobs once their outputs are on disk. One
+  // flush of the output folder's file system serves every job finished
+  // meanwhile: a burst of small files costs a few flushes, not one per file
+  // (on ext4 a flush took some 0.15 ms of 0.2 per corpus file).
+  void finish(Finished job) {
+    {
+      std::lock_guard lock(finished_mutex_);
+      finished_.push_back(std::move(job));
+      if (moving_) return;  // the worker that moves takes this one too
+      moving_ = true;
+    }
+    while (true) {
+      std::vector<Finished> batch;
+      {
+        std::lock_guard lock(finished_mutex_);
+        if (finished_.empty()) {
+          moving_ = false;
+          return;
+        }
+        batch.swap(finished_);
+      }
+      flush_file_system(out_);
+      for (Finished& done : batch) move_original(done);
+      flush_file_system(in_);
+      std::lock_guard lock(print_mutex_);
+      for (Finished& done : batch) {
+        if (done.input >= 0) ::close(done.input);
+        print_(done.result.lines);
+      }
+    }
+  }
+
+  // The report goes first, under the name the original is to take: a kill
+  // between the two leaves the original in IN, done again on restart and
+  // moved under that same name.
+  void move_original(const Finished& job) {
+    const int folder = job.result.succeeded ? done_ : failed_;
     for (int n = 0; n < 10000; ++n) {
-      const std::string moved = numbered(name, n);
+      const std::string moved = numbered(job.name, n);
       struct stat taken {};
       if (::fstatat(folder, moved.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) continue;
-      write_file_at(folder, moved + ".json", result.report);
-      const int error = rename_unless_taken(in_, name, folder, moved);
-      if (error == EEXIST) continue;  // taken since: the next report replaces this
-      if (error == 0) {
-        (void)::fsync(folder);
-        (void)::fsync(in_);
-      }
-      break;  // or gone: another watcher's move of an unopened file
+      write_file_at(folder, moved + ".json", job.result.report);
+      // Taken since: the next report replaces this one. Gone: another
+      // watcher's move of an original it could not open either.
+      if (rename_unless_taken(in_, job.name, folder, moved) != EEXIST) return;
     }
-    std::lock_guard lock(print_mutex_);
-    print_(result.lines);
   }
 
   const Settings& settings_;
   const ConvertJob& convert_;
   const std::function<void(const std::string&)>& print_;
-  int in_ = -1, done_ = -1, failed_ = -1;
+  int in_ = -1, out_ = -1, done_ = -1, failed_ = -1;
   std::map<std::string, Pending> pending_;  // the loop's alone
 
   std::mutex mutex_;  // guards what follows
@@ -384,6 +434,10 @@ class Watcher {
   std::deque<std::string> queue_;
   std::set<std::string> taken_;  // queued or being converted
   bool stopping_ = false;
+
+  std::mutex finished_mutex_;  // guards what follows
+  std::vector<Finished> finished_;
+  bool moving_ = false;  // a worker is moving originals
 
   std::mutex print_mutex_;
 };
