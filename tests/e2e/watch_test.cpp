@@ -155,9 +155,11 @@ INSTANTIATE_TEST_SUITE_P(, WatchedFolder, ::testing::Bool(), [](const auto& para
 });
 
 // The corpus dropped at once, a few copies of each file: every output is
-// what a two-name run writes; killed with SIGKILL in the middle and started
-// again, every original ends in done/ exactly once. Then SIGTERM: exit 0.
-TEST(WatchFolder, BurstKilledAndRestartedEndsWithEveryFileDoneOnce) {
+// what a two-name run writes. Killed with SIGKILL in the middle, then
+// stopped with SIGTERM in the middle (exit 0), then let finish: after each,
+// every original is in IN or in done/ with its output whole, and at the end
+// in done/ exactly once.
+TEST(WatchFolder, BurstKilledStoppedAndRestartedEndsWithEveryFileDoneOnce) {
   const std::optional<testing::Corpus> corpus = testing::load_corpus(ICCDROP_SHARED_DIR);
   if (!corpus) GTEST_SKIP() << "no corpus at " << ICCDROP_SHARED_DIR << "/corpus";
   constexpr int kCopies = 4;
@@ -173,30 +175,46 @@ TEST(WatchFolder, BurstKilledAndRestartedEndsWithEveryFileDoneOnce) {
     for (int copy = 0; copy < kCopies; ++copy)
       inputs[std::to_string(copy) + "-" + row.file()] = row.file();
   }
-  for (bool killed : {true, false}) {
+  for (const auto& [name, file] : inputs)
+    drop(dir, name, *read_file(corpus->real_dir + "/" + file));
+  std::size_t done = 0;
+  for (const int signal : {SIGKILL, SIGTERM, 0}) {
+    SCOPED_TRACE(signal);
     Watch watch(dir, {"--settle", "0", "-j", "2"});
-    if (killed) {
-      for (const auto& [name, file] : inputs)
-        drop(dir, name, *read_file(corpus->real_dir + "/" + file));
-      ASSERT_TRUE(wait_for([&] { return files_in(dir.file("in/done")).size() >= 40; }));
-      const RunResult result = watch.stop(SIGKILL);
-      EXPECT_EQ(result.signal, SIGKILL);
-      continue;
+    if (signal != 0) {
+      // Stopped once some more are done.
+      ASSERT_TRUE(
+          wait_for([&] { return files_in(dir.file("in/done")).size() >= done + 40; }));
+      const RunResult result = watch.stop(signal);
+      if (signal == SIGKILL) {
+        EXPECT_EQ(result.signal, SIGKILL);
+      } else {
+        expect_exit(result, 0);
+      }
+    } else {
+      ASSERT_TRUE(wait_for([&] { return files_in(dir.file("in")).empty(); }));
+      expect_exit(watch.stop(SIGTERM), 0);
     }
-    ASSERT_TRUE(wait_for([&] { return files_in(dir.file("in")).empty(); }));
-    expect_exit(watch.stop(SIGTERM), 0);
+    done = files_in(dir.file("in/done")).size();
+    for (const auto& [name, file] : inputs) {
+      const bool waiting = testing::path_exists(dir.file("in/" + name));
+      EXPECT_NE(waiting, testing::path_exists(dir.file("in/done/" + name))) << name;
+      if (!waiting) {
+        EXPECT_TRUE(read_file(dir.file("out/" + name)) ==
+                    read_file(dir.file("expected/" + file)))
+            << name;
+      }
+    }
   }
   std::vector<std::string> expected_done;
   for (const auto& [name, file] : inputs) {
     expected_done.push_back(name);
     expected_done.push_back(name + ".json");
-    EXPECT_TRUE(read_file(dir.file("out/" + name)) ==
-                read_file(dir.file("expected/" + file)))
-        << name;
   }
   std::sort(expected_done.begin(), expected_done.end());
   EXPECT_EQ(files_in(dir.file("in/done")), expected_done);
   EXPECT_EQ(files_in(dir.file("in/failed")), std::vector<std::string>{});
+  EXPECT_EQ(files_in(dir.file("out")).size(), inputs.size());
 }
 
 // What stops a watch before it starts: a message and status 1.
@@ -231,6 +249,45 @@ TEST(WatchFolder, FoldersThatCannotServeAreRefused) {
       EXPECT_TRUE(result.out.starts_with("Usage: ")) << result.out;
     }
   }
+}
+
+// A file the watcher may not read fails with its report; a folder it may
+// not write to stops the watch. Root reads and writes anything: as root the
+// watcher runs as an unprivileged user, from a copy of the binary it can
+// reach.
+TEST(WatchFolder, UnreadableFileFailsAndAFolderWithoutWriteAccessIsRefused) {
+  if (const auto emulator = testing::test_emulator())
+    GTEST_SKIP() << "under " << *emulator
+                 << " a copy of the binary cannot run as another user";
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  ASSERT_EQ(::mkdir(dir.file("bin").c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(dir.file("bin/iccdrop"), *read_file(ICCDROP_BINARY)));
+  ASSERT_EQ(::chmod(dir.file("bin/iccdrop").c_str(), 0755), 0);
+  make_folders(dir);
+  ASSERT_EQ(::mkdir(dir.file("locked").c_str(), 0555), 0);
+  ASSERT_TRUE(write_file(dir.file("in/secret.pdf"),
+                         convertible_pdf("Cs1", 3, 5000, 20'000).input));
+  ASSERT_EQ(::chmod(dir.file("in/secret.pdf").c_str(), 0), 0);
+  RunOptions as_user;
+  as_user.cwd = dir.path();
+  if (::geteuid() == 0) {
+    as_user.user = 65534;
+    for (const char* name : {"in", "out", "locked", "in/secret.pdf"})
+      ASSERT_EQ(::chown(dir.file(name).c_str(), 65534, 65534), 0);
+  }
+  const RunResult refused =
+      testing::run_program(dir.file("bin/iccdrop"), {"--watch", "in", "locked"}, as_user);
+  expect_exit(refused, 1);
+  EXPECT_EQ(refused.out, "locked is not writable\n");
+
+  Watch watch(dir, {"--settle", "0"}, as_user, dir.file("bin/iccdrop"));
+  ASSERT_TRUE(wait_for([&] { return files_in(dir.file("in/failed")).size() == 2; }))
+      << read_file(dir.file("log")).value_or("");
+  expect_exit(watch.stop(SIGTERM), 0);
+  EXPECT_EQ(files_in(dir.file("in/failed")),
+            (std::vector<std::string>{"secret.pdf", "secret.pdf.json"}));
+  EXPECT_EQ(files_in(dir.file("out")), std::vector<std::string>{});
 }
 
 }  // namespace
