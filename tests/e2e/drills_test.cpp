@@ -143,6 +143,7 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
     const char* message;  // the last line; empty: success
     void (*change)(const TempDir& dir);
     bool output_only = false;  // a change a dry run, which writes nothing, never meets
+    const char* input = "in.pdf";  // in a folder «sub», or a link to in.pdf
   };
   static const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 20'000);
   constexpr const char* kChanged = "in.pdf changed while it was read\n";
@@ -178,33 +179,63 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
       // The new output can then not be renamed onto its name.
       {"the output's name made a folder", "out.pdf could not be written\n",
        [](const TempDir& dir) { ::mkdir(dir.file("out.pdf").c_str(), 0755); }, true},
+      // The file read is unchanged; its name now leads to another.
+      {"its folder renamed away and a new file at its name",
+       "sub/in.pdf changed while it was read\n",
+       [](const TempDir& dir) {
+         ::rename(dir.file("sub").c_str(), dir.file("gone").c_str());
+         ::mkdir(dir.file("sub").c_str(), 0755);
+         (void)write_file(dir.file("sub/in.pdf"), "a new file\n");
+       },
+       false, "sub/in.pdf"},
+      {"the link named as the input re-pointed", "link.pdf changed while it was read\n",
+       [](const TempDir& dir) {
+         (void)write_file(dir.file("other.pdf"), "a new file\n");
+         ::unlink(dir.file("link.pdf").c_str());
+         ::symlink("other.pdf", dir.file("link.pdf").c_str());
+       },
+       false, "link.pdf"},
   };
-  for (const bool dry_run : {false, true}) {
+  enum class Kind { kTwoNames, kDryRun, kInPlace };
+  for (const Kind kind : {Kind::kTwoNames, Kind::kDryRun, Kind::kInPlace}) {
+    const bool dry_run = kind == Kind::kDryRun, in_place = kind == Kind::kInPlace;
     for (const Row& row : rows) {
-      SCOPED_TRACE(::testing::Message() << row.what << (dry_run ? ", dry run" : ""));
+      if (in_place && row.output_only) continue;
+      SCOPED_TRACE(::testing::Message() << row.what << (dry_run ? ", dry run" : "")
+                                        << (in_place ? ", in place" : ""));
       TempDir dir;
       ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+      const std::string input = row.input;
+      if (input == "sub/in.pdf") {
+        ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+        ASSERT_TRUE(write_file(dir.file(input), pdf.input));
+      } else if (input == "link.pdf") {
+        ASSERT_EQ(::symlink("in.pdf", dir.file(input).c_str()), 0);
+      }
       RunOptions options;
-      options.traced_path = "in.pdf";
+      options.traced_path = input;
       // Pass 1 reads its blocks with pread; then one read meets the end.
       options.on_read = [&](const RunOptions::ReadCall& call) {
         if (call.positioned) return true;
         row.change(dir);
         return false;
       };
-      std::vector<std::string> args{"in.pdf", "out.pdf"};
+      const std::string output = in_place ? input : "out.pdf";
+      std::vector<std::string> args{input, output};
       if (dry_run) args.insert(args.begin(), "-n");
+      if (in_place) args = {"-i", input};
       const RunResult result = run_iccdrop(dir, args, options);
       const std::string message = dry_run && row.output_only ? "" : row.message;
+      const std::string head = "Output file is " + output + "\n";
       if (message.empty()) {
         expect_exit(result, 0);
-        EXPECT_EQ(result.out, "Output file is out.pdf\n" + pdf.messages);
+        EXPECT_EQ(result.out, head + pdf.messages);
       } else {
         expect_exit(result, 1);
         // The conversion's line may come first: the input is compared
         // after the last step.
-        EXPECT_TRUE(result.out == "Output file is out.pdf\n" + message ||
-                    result.out == "Output file is out.pdf\n" + pdf.messages + message)
+        EXPECT_TRUE(result.out == head + message ||
+                    result.out == head + pdf.messages + message)
             << result.out;
       }
       if (row.output_only) {
@@ -212,6 +243,16 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
         EXPECT_TRUE(::stat(dir.file("out.pdf").c_str(), &info) == 0 &&
                     S_ISDIR(info.st_mode));
         EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.pdf", "out.pdf"}));
+        continue;
+      }
+      if (in_place) {
+        // What the change put at the name stays: never the old file's
+        // conversion.
+        if (message.empty()) {
+          EXPECT_EQ(read_file(dir.file(input)), pdf.expected);
+        } else {
+          EXPECT_NE(read_file(dir.file(input)), pdf.expected);
+        }
         continue;
       }
       EXPECT_EQ(read_file(dir.file("out.pdf")),
@@ -368,7 +409,9 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
         link_to;  // from shared/; nullptr: a regular file is planted, kFifo a FIFO
     uid_t owner;  // of what is planted
     const char* output;
-    const char* refusal;  // the message after the name; nullptr: converted
+    const char* refusal;            // the message after the name; nullptr: converted
+    bool through_own_link = false;  // `output` is the runner's link, its text
+                                    // the absolute name of shared/out.pdf
   };
   constexpr const char* kLink = " is a link in a shared folder\n";
   constexpr const char* kFile = " belongs to another user in a shared folder\n";
@@ -393,6 +436,13 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
        nullptr},
       {"a link in a folder without the sticky bit", 0777, 0, "../keep/secret.pdf", kOther,
        "shared/out.pdf", nullptr},
+      // An absolute link text: the walk starts again at /.
+      {"the runner's absolute link to another user's link", 01777, 0,
+       "../keep/secret.pdf", kOther, "mine.pdf", kLink, true},
+      {"the runner's absolute link to another user's file", 01777, 0, nullptr, kOther,
+       "mine.pdf", kFile, true},
+      {"the runner's absolute link to a link of the folder's owner", 01777, kOther,
+       "../keep/secret.pdf", kOther, "mine.pdf", nullptr, true},
   };
   for (const bool dry_run : {false, true}) {
     for (const Row& row : kRows) {
@@ -416,6 +466,9 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
         ASSERT_TRUE(write_file(planted, kSecret));
       }
       ASSERT_EQ(::lchown(planted.c_str(), row.owner, row.owner), 0);
+      if (row.through_own_link) {
+        ASSERT_EQ(::symlink(planted.c_str(), dir.file(row.output).c_str()), 0);
+      }
       std::vector<std::string> args{"in.pdf", row.output};
       if (dry_run) args.insert(args.begin(), "-n");
       const RunResult result = run_iccdrop(dir, args);
@@ -843,6 +896,15 @@ TEST(StandardStreams, PipesInAndOutAndTheInputsTemporaryCopy) {
       {"standard output closed", "\"$0\" - - < in.pdf >&-; echo $? > rc", 1,
        "- did not open\n", ""},
       {"a failing write", "\"$0\" - /dev/full < in.pdf; echo $? > rc", 1, "", ""},
+      // A read that fails is no end of the input.
+      {"a folder as standard input", "\"$0\" - - < tmp; echo $? > rc", 1,
+       "- could not be read\n", ""},
+      // A producer that made the pipe non-blocking, its bytes late: waited for.
+      {"a non-blocking pipe written late",
+       "{ sleep 0.3; cat in.pdf; } | perl -e 'use Fcntl; "
+       "fcntl(STDIN, F_SETFL, fcntl(STDIN, F_GETFL, 0) | O_NONBLOCK) or die; exec @ARGV' "
+       "\"$0\" - - > out.pdf; echo $? > rc",
+       0, lines, pdf.expected},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
