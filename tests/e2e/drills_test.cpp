@@ -405,9 +405,8 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
     const char* what;
     mode_t folder_mode;
     uid_t folder_owner;
-    const char*
-        link_to;  // from shared/; nullptr: a regular file is planted, kFifo a FIFO
-    uid_t owner;  // of what is planted
+    const char* link_to;  // from shared/; nullptr: a regular file, kFifo: a FIFO
+    uid_t owner;          // of what is planted
     const char* output;
     const char* refusal;            // the message after the name; nullptr: converted
     bool through_own_link = false;  // `output` is the runner's link, its text
@@ -440,6 +439,8 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
       {"the runner's absolute link to another user's link", 01777, 0,
        "../keep/secret.pdf", kOther, "mine.pdf", kLink, true},
       {"the runner's absolute link to another user's file", 01777, 0, nullptr, kOther,
+       "mine.pdf", kFile, true},
+      {"the runner's absolute link to another user's FIFO", 01777, 0, kFifo, kOther,
        "mine.pdf", kFile, true},
       {"the runner's absolute link to a link of the folder's owner", 01777, kOther,
        "../keep/secret.pdf", kOther, "mine.pdf", nullptr, true},
