@@ -4,19 +4,25 @@
 // file names and many runs at once. Each drill checks the exit status, the
 // message, that no incomplete output is left and that the input is intact.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -399,7 +405,7 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
     const char* what;
     mode_t folder_mode;
     uid_t folder_owner;
-    const char* link_to;  // from shared/; nullptr: a regular file is planted
+    const char* link_to;  // from shared/; nullptr: a regular file, kFifo: a FIFO
     uid_t owner;          // of what is planted
     const char* output;
     const char* refusal;            // the message after the name; nullptr: converted
@@ -408,6 +414,7 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
   };
   constexpr const char* kLink = " is a link in a shared folder\n";
   constexpr const char* kFile = " belongs to another user in a shared folder\n";
+  static constexpr char kFifo[] = "(a FIFO)";
   constexpr Row kRows[] = {
       {"another user's link", 01777, 0, "../keep/secret.pdf", kOther, "shared/out.pdf",
        kLink},
@@ -416,6 +423,8 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
       {"another user's link to a folder on the way", 01777, 0, "../keep", kOther,
        "shared/out.pdf/secret.pdf", kLink},
       {"another user's file", 01777, 0, nullptr, kOther, "shared/out.pdf", kFile},
+      // Refused before it is opened: an open for writing would wait for a reader.
+      {"another user's FIFO", 01777, 0, kFifo, kOther, "shared/out.pdf", kFile},
       // In a folder of another user's, as /tmp is root's to other users.
       {"the runner's own link", 01777, kOther, "../keep/secret.pdf", 0, "shared/out.pdf",
        nullptr},
@@ -430,6 +439,8 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
       {"the runner's absolute link to another user's link", 01777, 0,
        "../keep/secret.pdf", kOther, "mine.pdf", kLink, true},
       {"the runner's absolute link to another user's file", 01777, 0, nullptr, kOther,
+       "mine.pdf", kFile, true},
+      {"the runner's absolute link to another user's FIFO", 01777, 0, kFifo, kOther,
        "mine.pdf", kFile, true},
       {"the runner's absolute link to a link of the folder's owner", 01777, kOther,
        "../keep/secret.pdf", kOther, "mine.pdf", nullptr, true},
@@ -446,8 +457,12 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
                 0);
       ASSERT_EQ(::chmod(dir.file("shared").c_str(), row.folder_mode), 0);
       const std::string planted = dir.file("shared/out.pdf");
-      if (row.link_to != nullptr) {
+      const bool fifo = row.link_to == kFifo;
+      const bool link = row.link_to != nullptr && !fifo;
+      if (link) {
         ASSERT_EQ(::symlink(row.link_to, planted.c_str()), 0);
+      } else if (fifo) {
+        ASSERT_EQ(::mkfifo(planted.c_str(), 0666), 0);
       } else {
         ASSERT_TRUE(write_file(planted, kSecret));
       }
@@ -461,8 +476,7 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
       const std::string head = std::string("Output file is ") + row.output + "\n";
       // Where the output is replaced: the file the link leads to, or the
       // planted file itself.
-      const std::string written =
-          row.link_to != nullptr ? dir.file("keep/secret.pdf") : planted;
+      const std::string written = link ? dir.file("keep/secret.pdf") : planted;
       if (row.refusal != nullptr) {
         expect_exit(result, 1);
         EXPECT_EQ(result.out, head + row.output + row.refusal);
@@ -470,16 +484,137 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
         expect_exit(result, 0);
         EXPECT_EQ(result.out, head + pdf.messages);
       }
-      EXPECT_EQ(read_file(written), row.refusal != nullptr || dry_run
-                                        ? std::optional<std::string>(kSecret)
-                                        : pdf.expected);
+      if (!fifo) {
+        EXPECT_EQ(read_file(written), row.refusal != nullptr || dry_run
+                                          ? std::optional<std::string>(kSecret)
+                                          : pdf.expected);
+      }
       EXPECT_EQ(list_dir(dir.file("keep")), std::vector<std::string>{"secret.pdf"});
       EXPECT_EQ(list_dir(dir.file("shared")), std::vector<std::string>{"out.pdf"});
       struct stat info {};
       ASSERT_EQ(::lstat(planted.c_str(), &info), 0);
       EXPECT_EQ(info.st_uid, row.owner);
-      EXPECT_EQ(S_ISLNK(info.st_mode), row.link_to != nullptr);
+      EXPECT_EQ(S_ISLNK(info.st_mode), link);
+      EXPECT_EQ(S_ISFIFO(info.st_mode), fifo);
     }
+  }
+}
+
+// Another user plants a link at the output's name and removes it, in a tight
+// loop, while the tool runs on that name again and again: whatever moment
+// each run meets, the file the link leads to is never written. With two
+// names a run converts into the name or refuses the link, and a dry run
+// the same; in place the name is the input, there only as the planted
+// link, so every run fails: the input or the output did not open, or the
+// link is refused.
+TEST(SharedFolder, LinkPlantedAndRemovedDuringTheRunIsNeverWrittenThrough) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "another user's process can be started only by root";
+  constexpr uid_t kOther = 65534;
+  constexpr int kRuns = 300;  // of each kind, within kTimeCap
+  constexpr auto kTimeCap = std::chrono::seconds(4);
+  const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 20'000);
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+  ASSERT_EQ(::mkdir(dir.file("keep").c_str(), 0755), 0);
+  // Convertible, so that a run in place that reached it would rewrite it.
+  const std::string secret = dir.file("keep/secret.pdf");
+  ASSERT_TRUE(write_file(secret, pdf.input));
+  ASSERT_EQ(::mkdir(dir.file("shared").c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(dir.file("shared").c_str(), 01777), 0);
+  const std::string planted = dir.file("shared/out.pdf");
+
+  // The planter counts its links, or records why it could not make one, in
+  // memory it shares with the test.
+  struct Plants {
+    std::atomic<std::int64_t> links;
+    std::atomic<int> error;
+  };
+  static_assert(std::atomic<std::int64_t>::is_always_lock_free);
+  void* const memory = ::mmap(nullptr, sizeof(Plants), PROT_READ | PROT_WRITE,
+                              MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(memory, MAP_FAILED);
+  Plants* const plants = new (memory) Plants{{0}, {0}};
+  const pid_t planter = ::fork();
+  if (planter == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kOther) != 0 || ::setuid(kOther) != 0) {
+      plants->error = errno;
+      ::_exit(1);
+    }
+    while (true) {
+      if (::symlink(secret.c_str(), planted.c_str()) == 0) {
+        ++plants->links;
+      } else if (errno != EEXIST) {  // EEXIST: a run's output is there
+        plants->error = errno;
+        ::_exit(1);
+      }
+      ::unlink(planted.c_str());
+    }
+  }
+  ASSERT_GT(planter, 0);
+  struct Stop {
+    pid_t pid;
+    void* memory;
+    ~Stop() {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      ::munmap(memory, sizeof(Plants));
+    }
+  } stop{planter, memory};
+  for (int tries = 0; tries < 500 && plants->links == 0 && plants->error == 0; ++tries)
+    ::usleep(10'000);
+  if (plants->error != 0)
+    GTEST_SKIP() << "uid " << kOther << " cannot plant a link in " << dir.file("shared")
+                 << ": " << std::strerror(plants->error);
+
+  struct Kind {
+    const char* what;
+    std::vector<std::string> args;
+  };
+  const Kind kinds[] = {{"two names", {"in.pdf", "shared/out.pdf"}},
+                        {"dry run", {"-n", "in.pdf", "shared/out.pdf"}},
+                        {"in place", {"-i", "shared/out.pdf"}}};
+  const std::string head = "Output file is shared/out.pdf\n";
+  const std::string refused = head + "shared/out.pdf is a link in a shared folder\n";
+  const std::string not_open = "shared/out.pdf did not open\n";
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.what);
+    const bool in_place = kind.args[0] == "-i";
+    const std::int64_t links_before = plants->links;
+    int runs = 0, written_through = 0, converted = 0, refusals = 0, failures = 0;
+    for (const auto start = std::chrono::steady_clock::now();
+         runs < kRuns && std::chrono::steady_clock::now() - start < kTimeCap; ++runs) {
+      const RunResult result = run_iccdrop(dir, kind.args);
+      if (read_file(secret) != pdf.input) {
+        ++written_through;
+        ASSERT_TRUE(write_file(secret, pdf.input));
+      }
+      const bool failed = result.exited && result.exit_status == 1 && result.err.empty();
+      if (failed && result.out == refused) {
+        ++refusals;
+      } else if (failed && in_place &&
+                 (result.out == not_open || result.out == head + not_open)) {
+        ++failures;
+      } else if (!in_place && result.exited && result.exit_status == 0 &&
+                 result.out == head + pdf.messages) {
+        ++converted;
+        // Once a run's output is there, the planter can no longer remove it.
+        if (kind.args[0] != "-n") {
+          EXPECT_TRUE(read_file(planted) == pdf.expected) << "run " << runs;
+        }
+      } else {
+        ADD_FAILURE() << "run " << runs << ": status " << result.exit_status << ", "
+                      << result.out << result.err;
+      }
+      ::unlink(planted.c_str());
+    }
+    EXPECT_EQ(written_through, 0)
+        << "of " << runs << " runs; " << converted << " converted, " << refusals
+        << " refused, " << failures << " failed";
+    EXPECT_GT(plants->links, links_before) << "the planter did not run";
+    RecordProperty(std::string(kind.what) + " runs", runs);
+    RecordProperty(std::string(kind.what) + " refused", refusals);
   }
 }
 
