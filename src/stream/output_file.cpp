@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -56,9 +57,9 @@ class SignalBlock {
     sigset_t set;
     sigemptyset(&set);
     for (int s : kCleanupSignals) sigaddset(&set, s);
-    ::sigprocmask(SIG_BLOCK, &set, &saved_);
+    ::pthread_sigmask(SIG_BLOCK, &set, &saved_);
   }
-  ~SignalBlock() { ::sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  ~SignalBlock() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
   SignalBlock(const SignalBlock&) = delete;
   SignalBlock& operator=(const SignalBlock&) = delete;
 
@@ -66,18 +67,28 @@ class SignalBlock {
   sigset_t saved_;
 };
 
-// Call with the signals blocked.
-void arm(int folder, const std::string& name, int fd) {
+// Call with the signals blocked. Outputs written by several threads at
+// once (a hot folder's workers, where no cleanup handler is installed)
+// take turns at the one slot, and each clears only its own.
+std::mutex g_unfinished_mutex;
+const void* g_unfinished_owner = nullptr;
+void arm(const void* owner, int folder, const std::string& name, int fd) {
+  const std::lock_guard lock(g_unfinished_mutex);
   if (name.size() >= sizeof g_unfinished.name) return;  // longer than any name
+  g_unfinished.armed = 0;
   std::memcpy(g_unfinished.name, name.c_str(), name.size() + 1);
   g_unfinished.folder = folder;
   g_unfinished.fd = fd;
   g_unfinished.armed = 1;
+  g_unfinished_owner = owner;
 }
-void disarm() {
+void disarm(const void* owner) {
+  const std::lock_guard lock(g_unfinished_mutex);
+  if (g_unfinished_owner != owner) return;
   g_unfinished.armed = 0;
   g_unfinished.fd = -1;
   g_unfinished.folder = -1;
+  g_unfinished_owner = nullptr;
 }
 
 // A name for a new file beside the output, unlikely to be taken; the caller
@@ -232,7 +243,7 @@ OutputStatus OutputFile::open(const std::string& name, const struct stat& input,
   SignalBlock block;
   fd_ = existing_fd;
   mode_ = Mode::kInPlace;
-  arm(place_.folder(), place_.entry(), fd_);
+  arm(this, place_.folder(), place_.entry(), fd_);
   return OutputStatus::kOpen;
 }
 
@@ -261,7 +272,7 @@ bool OutputFile::create_hidden() {
       fd_ = fd;
       hidden_ = std::move(name);
       mode_ = Mode::kHidden;
-      arm(place_.folder(), hidden_, -1);
+      arm(this, place_.folder(), hidden_, -1);
       return true;
     }
     if (errno != EEXIST) return false;
@@ -300,7 +311,7 @@ bool OutputFile::commit() {
     if (!link_unnamed(linked)) return false;
     hidden_ = std::move(linked);
     mode_ = Mode::kHidden;
-    arm(place_.folder(), hidden_, -1);
+    arm(this, place_.folder(), hidden_, -1);
   }
   if (::close(std::exchange(fd_, -1)) != 0) return false;
   // Onto the entry in the folder held: a link planted at the name since the
@@ -308,7 +319,7 @@ bool OutputFile::commit() {
   if (mode_ == Mode::kHidden && ::renameat(place_.folder(), hidden_.c_str(),
                                            place_.folder(), place_.entry().c_str()) != 0)
     return false;
-  disarm();
+  disarm(this);
   mode_ = Mode::kNone;
   place_.close();
   return true;
@@ -338,7 +349,7 @@ OutputFile::Abandoned OutputFile::abandon() {
   }
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  disarm();
+  disarm(this);
   mode_ = Mode::kNone;
   place_.close();
   return fate;
