@@ -8,7 +8,7 @@
 
 #include "cli/options.h"
 #include "cli/output_name.h"
-#include "colorspace/convert_file.h"
+#include "engine/convert_file.h"
 #include "stream/output_file.h"
 #include "stream/spooled_input.h"
 
@@ -19,7 +19,7 @@
 namespace iccdrop::cli {
 namespace {
 
-using colorspace::FileStatus;
+using engine::FileStatus;
 using Abandoned = stream::OutputFile::Abandoned;
 
 constexpr const char* kUsage =
@@ -97,7 +97,7 @@ const char* note_of(Abandoned abandoned) {
 // and with standard output as the output every line goes to standard error.
 bool convert_one(const Options& options, const stream::ClosedStandard& closed,
                  const std::string& input, const std::string& output, bool in_place) {
-  colorspace::FileJob job;
+  engine::FileJob job;
   job.input = input;
   job.output = output;
   job.all = options.all;
@@ -126,7 +126,7 @@ bool convert_one(const Options& options, const stream::ClosedStandard& closed,
     job.input_fd = spooled.fd;
   }
   job.on_input_open = [&] { print(report, "Output file is %s\n", output.c_str()); };
-  const colorspace::FileResult result = colorspace::convert_file(job);
+  const engine::FileResult result = engine::convert_file(job);
   if (spooled.fd >= 0) ::close(spooled.fd);
   const Failure failure = failure_of(result.status);
   if (failure.format == nullptr) return true;

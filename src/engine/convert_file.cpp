@@ -1,4 +1,4 @@
-#include "colorspace/convert_file.h"
+#include "engine/convert_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,15 +18,22 @@
 #include "colorspace/all_spaces.h"
 #include "colorspace/collect.h"
 #include "colorspace/convert.h"
-#include "colorspace/object_stream.h"
 #include "colorspace/registry.h"
+#include "engine/object_stream.h"
 #include "stream/file_scan.h"
 #include "stream/output_file.h"
 #include "stream/window_rewrite.h"
 #include "stream/window_stream.h"
 
-namespace iccdrop::colorspace {
+namespace iccdrop::engine {
 namespace {
+
+using colorspace::AllSpaces;
+using colorspace::Change;
+using colorspace::ChangeVisitor;
+using colorspace::Leave;
+using colorspace::LeaveVisitor;
+using colorspace::Registry;
 
 using stream::OutputFile;
 using stream::OutputStatus;
@@ -215,7 +222,7 @@ class Conversion {
   // --all, after pass 1: reads the profiles' headers and the object
   // streams' objects (object_stream.h) from `input`.
   void read_streams(stream::ByteFile& input, std::uint64_t size) {
-    if (all_) notes_ = colorspace::read_streams(input, size, *all_);
+    if (all_) notes_ = engine::read_streams(input, size, *all_);
   }
 
   // --all: rewrites each object stream that holds an ICC-based colour space
@@ -533,4 +540,4 @@ class Run {
 
 FileResult convert_file(const FileJob& job) { return Run(job).execute(); }
 
-}  // namespace iccdrop::colorspace
+}  // namespace iccdrop::engine

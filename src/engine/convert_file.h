@@ -10,7 +10,7 @@
 
 #include "stream/output_file.h"
 
-namespace iccdrop::colorspace {
+namespace iccdrop::engine {
 
 enum class FileStatus {
   kConverted,         // the output holds the result (a dry run: would hold)
@@ -53,4 +53,4 @@ struct FileResult {
 // is removed or emptied, as `abandoned` says).
 [[nodiscard]] FileResult convert_file(const FileJob& job);
 
-}  // namespace iccdrop::colorspace
+}  // namespace iccdrop::engine
