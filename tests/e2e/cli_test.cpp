@@ -34,6 +34,7 @@ constexpr const char* kUsage =
     "\t-n, --dry-run  print the changes, write no file\n"
     "\t--all          convert every ICC-based colour space that can be rewritten\n"
     "\t-i, --in-place convert every file named, each replaced by its conversion\n"
+    "\t--json         report each file as one line of JSON instead\n"
     "\t-h, --help     print this text\n"
     "\t--version      print the version\n"
     "\t--             end the options: a later '-' begins a file name\n"
