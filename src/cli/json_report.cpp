@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <tuple>
 
 #include "cli/json_text.h"
 #include "cli/wording.h"
@@ -46,19 +47,15 @@ std::string_view status_word(engine::FileStatus status) {
   }
 }
 
-}  // namespace
-
-std::string pdf_name_text(std::string_view name) {
-  std::string text;
-  append_pdf_name(text, name);
-  return text;
-}
-
+// A PDF name as the file spells it, each byte outside printable ASCII
+// (0x20-0x7E) written #XX as PDF's syntax allows: «Cs\xe9» gives «Cs#E9»,
+// «A#20B» stays. A name token holds no space; the names the tool makes up
+// do («7 0 obj») and keep it. Always ASCII, so always valid in JSON.
 void append_pdf_name(std::string& text, std::string_view name) {
   constexpr std::string_view kDigits = "0123456789ABCDEF";
   for (const char byte : name) {
     const auto value = static_cast<unsigned char>(byte);
-    if (value >= 0x21 && value <= 0x7e) {
+    if (value >= 0x20 && value <= 0x7e) {
       text.push_back(byte);
     } else {
       text.push_back('#');
@@ -68,11 +65,14 @@ void append_pdf_name(std::string& text, std::string_view name) {
   }
 }
 
+}  // namespace
+
 JsonReport::JsonReport(ReportOut& out, std::string_view input, std::string_view output,
                        bool all)
     : out_(out), input_(input), output_(output), all_(all) {
   // "/DeviceRGB" is "DeviceRGB", as the name is given without its '/'; the
   // markers "*0*" and "*2*" stay.
+  static_assert(std::tuple_size_v<decltype(to_)> == kDeviceSpaceByComponents.size());
   for (std::size_t i = 0; i < kDeviceSpaceByComponents.size(); ++i) {
     std::string_view to = kDeviceSpaceByComponents[i];
     if (to.starts_with('/')) to.remove_prefix(1);

@@ -18,12 +18,6 @@
 
 namespace iccdrop::cli {
 
-// A PDF name as the file spells it, each byte outside printable ASCII
-// (0x21-0x7E) written #XX as PDF's syntax allows: «Cs\xe9» gives «Cs#E9»,
-// «A#20B» stays. Always ASCII, so always valid in JSON.
-[[nodiscard]] std::string pdf_name_text(std::string_view name);
-void append_pdf_name(std::string& text, std::string_view name);
-
 class JsonReport final : public engine::Report {
  public:
   // `all`: the object has `left` and `unread_object_streams`, if empty.
@@ -42,7 +36,8 @@ class JsonReport final : public engine::Report {
   // Puts out the ',' between items of the open array.
   void next_item();
   void put_place(const engine::Place& place);
-  // Appends a PDF name as a JSON string (pdf_name_text).
+  // Appends a PDF name as a JSON string, bytes outside printable ASCII
+  // written #XX.
   void append_name(std::string_view name);
 
   struct Unread {
