@@ -2,9 +2,11 @@
 // input and output names, the changes, with --all the colour spaces left and
 // the object streams unread, the status, the failure's words and kind, the
 // bytes read and the time. docs/report.schema.json describes it. The line
-// goes out in pieces as the run goes: its head at the first event, the
-// changes as they come (memory stays flat whatever their number), the rest
-// at the end. Strings are escaped by nlohmann-json (json_text.h).
+// is put together as the run goes, its head at the first event, and written
+// a piece at a time (ReportOut), so that no number of changes is held
+// whole; the colour spaces left come after the changes, and the few object
+// streams unread are held to the end. Strings are escaped by nlohmann-json
+// (json_text.h).
 #pragma once
 
 #include <array>

@@ -346,9 +346,9 @@ class Run {
     copy_.emplace(input_, output_.fd());
     const stream::PassResult pass1 =
         collect(conversion, candidates, one_read, copies, size);
+    bytes_read_ = pass1.bytes;
     if (pass1.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
-    bytes_read_ = pass1.bytes;
     if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))
       return fail_changed();
     // --all: the object streams' facts join pass 1's.
