@@ -230,7 +230,7 @@ TEST_P(CorpusFile, AllLeavesNoDeviceIccSpaceButInEncryptedObjectStreams) {
   // Inside object streams, each space gets the name and the device space it
   // gets in qpdf's unpacked copy of the file: every resource that names it
   // is read, however far into the stream it lies.
-  if (!encrypted && !object_stream_data(*input).empty()) {
+  if (!encrypted && in_object_streams > 0) {
     const std::string unpacked_path = dir.file("unpacked.pdf");
     const RunResult unpack =
         run_qpdf(*qpdf, {"--object-streams=disable", input_path}, unpacked_path);
