@@ -246,6 +246,15 @@ bool has_predictor(Bytes value) {
   return predictor;
 }
 
+// An integer with PDF's optional sign: «-1» in «/N -1», which a profile
+// declares as it may any other count.
+std::optional<pdf::Integer> signed_integer_at(Bytes w, std::size_t at) {
+  const bool signed_ = at < w.size() && (w[at] == '-' || w[at] == '+');
+  auto integer = pdf::integer_at(w, signed_ ? at + 1 : at);
+  if (integer && signed_ && w[at] == '-') integer->value = -integer->value;
+  return integer;
+}
+
 // Pass 1's search for profile streams in one window. A candidate is a «/N 3»
 // key in the zone; the profile it may belong to is the last «5 0 obj <<»
 // before it, whose dictionary is read from «<<» to «>>», taking /N among its
@@ -266,7 +275,7 @@ class ProfileSearch {
     // A stream to come; «/N 3» and not «/N 12 0 R».
     if (!stream_after(key)) return;
     const std::size_t value = pdf::skip_space(window_, key + 2);
-    if (!pdf::integer_at(window_, value) || pdf::reference_at(window_, value)) return;
+    if (!signed_integer_at(window_, value) || pdf::reference_at(window_, value)) return;
     find_candidates_before(key);
     if (!candidate_ || *candidate_ == read_candidate_) return;
     read_candidate_ = *candidate_;
@@ -286,7 +295,7 @@ class ProfileSearch {
           const Bytes text = window_.subspan(entry.value, entry.value_end - entry.value);
           if (entry.key == "N") {
             // A direct integer: «/N 3», not «/N 12 0 R».
-            const auto n = pdf::integer_at(window_, entry.value);
+            const auto n = signed_integer_at(window_, entry.value);
             has_components = n && n->end == entry.value_end;
             if (has_components) components = n->value;
           } else if (entry.key == "Type") {

@@ -307,13 +307,7 @@ class Run {
     if (job_.output_fd >= 0) {
       if (!job_.dry_run) status = output_.open_descriptor(job_.output_fd, input_info_);
     } else if (job_.dry_run) {
-      status = stream::check_shared_folders(job_.output);
-      struct stat output_info {};
-      if (status == OutputStatus::kOpen && !job_.in_place &&
-          ::stat(job_.output.c_str(), &output_info) == 0 &&
-          same_file(output_info, input_info_)) {
-        status = OutputStatus::kIsInput;
-      }
+      status = stream::check_output(job_.output, input_info_, job_.in_place);
     } else {
       status = output_.open(job_.output, input_info_, job_.in_place);
     }

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "stream/output_path.h"
+
 namespace iccdrop::stream {
 
 // Which of descriptors 0, 1 and 2 were closed when the process started.
@@ -24,27 +26,13 @@ struct ClosedStandard {
 // the process by the same signal.
 ClosedStandard prepare_process();
 
-// Whether two stat results are one file: the same device and inode.
-[[nodiscard]] bool same_file(const struct stat& a, const struct stat& b);
-
-enum class OutputStatus {
-  kOpen,
-  kIsInput,
-  kDidNotOpen,
-  kLinkInSharedFolder,  // a link another user may have planted (see below)
-  kOtherUsersFile,      // an existing output another user may have planted
-};
-
-// What another user may have planted on the way to the output in a shared
-// folder (sticky and world-writable, as /tmp): a symbolic link met while
-// resolving `name`, whose owner is neither the folder's owner nor this
-// process's user, is not to be followed (kLinkInSharedFolder); an existing
-// regular output owned by neither is not to be replaced (kOtherUsersFile).
-// The kernel's fs.protected_symlinks and fs.protected_regular guard what
-// its own opens follow and create, not the links this code reads and the
-// files it renames over, so the same rule is applied here, whatever the
-// system's setting. kOpen where neither is met.
-[[nodiscard]] OutputStatus check_shared_folders(const std::string& name);
+// What open() refuses before it opens or makes anything, for a run that
+// writes nothing: the same walk of `name` and its refusals, and kIsInput
+// where the output is `input` itself but is not meant to be
+// (`replaces_input`, a conversion in place). kOpen otherwise, an output that
+// would not open included.
+[[nodiscard]] OutputStatus check_output(const std::string& name, const struct stat& input,
+                                        bool replaces_input);
 
 class OutputFile {
  public:
@@ -55,17 +43,20 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile() { abandon(); }
 
-  // Prepares `name` for writing. A regular file, or a name that does not
-  // exist yet, gets a new unnamed file (or, where the system has none, a
-  // hidden uniquely named one) in the folder of the file the name leads to
-  // through symbolic links. Where no file can be created there but an
-  // existing output is writable, that file is emptied and written in place.
-  // Anything else (a FIFO, a device) is opened and written directly.
-  // kIsInput when the output would be `input` itself; first of all, what
-  // check_shared_folders refuses. With `replaces_input`, the output is meant
-  // to be `input` (a conversion in place): kDidNotOpen where it is not, or
-  // where no new file can be made beside it, since writing over the input
-  // while it is read would lose it.
+  // Prepares `name` for writing. The name is walked once (OutputPath, whose
+  // refusals come first of all), and every later step works from the folder
+  // the walk holds, never from the name again: a link planted at the name
+  // after the walk is replaced by the rename, not followed. A regular file,
+  // or a name that does not exist yet, gets a new unnamed file (or, where
+  // the system has none, a hidden uniquely named one) in that folder, the
+  // folder of the file the name leads to through symbolic links. Where no
+  // file can be created there but an existing output is writable, that file
+  // is emptied and written in place. Anything else (a FIFO, a device) is
+  // opened and written directly. kIsInput when the output would be `input`
+  // itself. With `replaces_input`, the output is meant to be `input` (a
+  // conversion in place): kDidNotOpen where it is not, or where no new file
+  // can be made beside it, since writing over the input while it is read
+  // would lose it.
   OutputStatus open(const std::string& name, const struct stat& input,
                     bool replaces_input = false);
 
@@ -98,15 +89,16 @@ class OutputFile {
  private:
   enum class Mode { kNone, kUnnamed, kHidden, kInPlace, kDirect };
 
-  bool create_unnamed(const std::string& folder);
-  bool create_hidden(const std::string& folder);
+  OutputStatus open_directly(int folder, const std::string& name, int flags);
+  bool create_unnamed();
+  bool create_hidden();
   bool link_unnamed(std::string& linked);
 
   bool unnamed_files_ = true;
   Mode mode_ = Mode::kNone;
   int fd_ = -1;
-  std::string target_;  // the file that gets replaced: the name, links followed
-  std::string hidden_;  // kHidden: the new file's name
+  OutputPath place_;    // the folder held and the entry that gets replaced
+  std::string hidden_;  // kHidden: the new file's name in that folder
 };
 
 }  // namespace iccdrop::stream

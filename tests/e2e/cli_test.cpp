@@ -126,6 +126,8 @@ TEST(CommandLine, DryRunPrintsTheRealRunsLinesAndTouchesNothing) {
        1,
        "Output file is in.pdf\nin.pdf is the input file\n"},
       {{"-n", "missing.pdf"}, 1, "missing.pdf did not open\n"},
+      // In place, the output is the input by design.
+      {{"-n", "-i", "in.pdf"}, 0, "Output file is in.pdf\n" + pdf.messages},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.args));

@@ -4,19 +4,25 @@
 // file names and many runs at once. Each drill checks the exit status, the
 // message, that no incomplete output is left and that the input is intact.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -138,6 +144,7 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
     const char* message;  // the last line; empty: success
     void (*change)(const TempDir& dir);
     bool output_only = false;  // a change a dry run, which writes nothing, never meets
+    const char* input = "in.pdf";  // in a folder «sub», or a link to in.pdf
   };
   static const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 20'000);
   constexpr const char* kChanged = "in.pdf changed while it was read\n";
@@ -173,33 +180,63 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
       // The new output can then not be renamed onto its name.
       {"the output's name made a folder", "out.pdf could not be written\n",
        [](const TempDir& dir) { ::mkdir(dir.file("out.pdf").c_str(), 0755); }, true},
+      // The file read is unchanged; its name now leads to another.
+      {"its folder renamed away and a new file at its name",
+       "sub/in.pdf changed while it was read\n",
+       [](const TempDir& dir) {
+         ::rename(dir.file("sub").c_str(), dir.file("gone").c_str());
+         ::mkdir(dir.file("sub").c_str(), 0755);
+         (void)write_file(dir.file("sub/in.pdf"), "a new file\n");
+       },
+       false, "sub/in.pdf"},
+      {"the link named as the input re-pointed", "link.pdf changed while it was read\n",
+       [](const TempDir& dir) {
+         (void)write_file(dir.file("other.pdf"), "a new file\n");
+         ::unlink(dir.file("link.pdf").c_str());
+         ::symlink("other.pdf", dir.file("link.pdf").c_str());
+       },
+       false, "link.pdf"},
   };
-  for (const bool dry_run : {false, true}) {
+  enum class Kind { kTwoNames, kDryRun, kInPlace };
+  for (const Kind kind : {Kind::kTwoNames, Kind::kDryRun, Kind::kInPlace}) {
+    const bool dry_run = kind == Kind::kDryRun, in_place = kind == Kind::kInPlace;
     for (const Row& row : rows) {
-      SCOPED_TRACE(::testing::Message() << row.what << (dry_run ? ", dry run" : ""));
+      if (in_place && row.output_only) continue;
+      SCOPED_TRACE(::testing::Message() << row.what << (dry_run ? ", dry run" : "")
+                                        << (in_place ? ", in place" : ""));
       TempDir dir;
       ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+      const std::string input = row.input;
+      if (input == "sub/in.pdf") {
+        ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+        ASSERT_TRUE(write_file(dir.file(input), pdf.input));
+      } else if (input == "link.pdf") {
+        ASSERT_EQ(::symlink("in.pdf", dir.file(input).c_str()), 0);
+      }
       RunOptions options;
-      options.traced_path = "in.pdf";
+      options.traced_path = input;
       // Pass 1 reads its blocks with pread; then one read meets the end.
       options.on_read = [&](const RunOptions::ReadCall& call) {
         if (call.positioned) return true;
         row.change(dir);
         return false;
       };
-      std::vector<std::string> args{"in.pdf", "out.pdf"};
+      const std::string output = in_place ? input : "out.pdf";
+      std::vector<std::string> args{input, output};
       if (dry_run) args.insert(args.begin(), "-n");
+      if (in_place) args = {"-i", input};
       const RunResult result = run_iccdrop(dir, args, options);
       const std::string message = dry_run && row.output_only ? "" : row.message;
+      const std::string head = "Output file is " + output + "\n";
       if (message.empty()) {
         expect_exit(result, 0);
-        EXPECT_EQ(result.out, "Output file is out.pdf\n" + pdf.messages);
+        EXPECT_EQ(result.out, head + pdf.messages);
       } else {
         expect_exit(result, 1);
         // The conversion's line may come first: the input is compared
         // after the last step.
-        EXPECT_TRUE(result.out == "Output file is out.pdf\n" + message ||
-                    result.out == "Output file is out.pdf\n" + pdf.messages + message)
+        EXPECT_TRUE(result.out == head + message ||
+                    result.out == head + pdf.messages + message)
             << result.out;
       }
       if (row.output_only) {
@@ -207,6 +244,16 @@ TEST(InputDuringTheRun, ChangeAfterTheLastReadStopsTheRun) {
         EXPECT_TRUE(::stat(dir.file("out.pdf").c_str(), &info) == 0 &&
                     S_ISDIR(info.st_mode));
         EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"in.pdf", "out.pdf"}));
+        continue;
+      }
+      if (in_place) {
+        // What the change put at the name stays: never the old file's
+        // conversion.
+        if (message.empty()) {
+          EXPECT_EQ(read_file(dir.file(input)), pdf.expected);
+        } else {
+          EXPECT_NE(read_file(dir.file(input)), pdf.expected);
+        }
         continue;
       }
       EXPECT_EQ(read_file(dir.file("out.pdf")),
@@ -359,13 +406,16 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
     const char* what;
     mode_t folder_mode;
     uid_t folder_owner;
-    const char* link_to;  // from shared/; nullptr: a regular file is planted
+    const char* link_to;  // from shared/; nullptr: a regular file, kFifo: a FIFO
     uid_t owner;          // of what is planted
     const char* output;
-    const char* refusal;  // the message after the name; nullptr: converted
+    const char* refusal;            // the message after the name; nullptr: converted
+    bool through_own_link = false;  // `output` is the runner's link, its text
+                                    // the absolute name of shared/out.pdf
   };
   constexpr const char* kLink = " is a link in a shared folder\n";
   constexpr const char* kFile = " belongs to another user in a shared folder\n";
+  static constexpr char kFifo[] = "(a FIFO)";
   constexpr Row kRows[] = {
       {"another user's link", 01777, 0, "../keep/secret.pdf", kOther, "shared/out.pdf",
        kLink},
@@ -374,6 +424,8 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
       {"another user's link to a folder on the way", 01777, 0, "../keep", kOther,
        "shared/out.pdf/secret.pdf", kLink},
       {"another user's file", 01777, 0, nullptr, kOther, "shared/out.pdf", kFile},
+      // Refused before it is opened: an open for writing would wait for a reader.
+      {"another user's FIFO", 01777, 0, kFifo, kOther, "shared/out.pdf", kFile},
       // In a folder of another user's, as /tmp is root's to other users.
       {"the runner's own link", 01777, kOther, "../keep/secret.pdf", 0, "shared/out.pdf",
        nullptr},
@@ -384,6 +436,15 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
        nullptr},
       {"a link in a folder without the sticky bit", 0777, 0, "../keep/secret.pdf", kOther,
        "shared/out.pdf", nullptr},
+      // An absolute link text: the walk starts again at /.
+      {"the runner's absolute link to another user's link", 01777, 0,
+       "../keep/secret.pdf", kOther, "mine.pdf", kLink, true},
+      {"the runner's absolute link to another user's file", 01777, 0, nullptr, kOther,
+       "mine.pdf", kFile, true},
+      {"the runner's absolute link to another user's FIFO", 01777, 0, kFifo, kOther,
+       "mine.pdf", kFile, true},
+      {"the runner's absolute link to a link of the folder's owner", 01777, kOther,
+       "../keep/secret.pdf", kOther, "mine.pdf", nullptr, true},
   };
   for (const bool dry_run : {false, true}) {
     for (const Row& row : kRows) {
@@ -397,20 +458,26 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
                 0);
       ASSERT_EQ(::chmod(dir.file("shared").c_str(), row.folder_mode), 0);
       const std::string planted = dir.file("shared/out.pdf");
-      if (row.link_to != nullptr) {
+      const bool fifo = row.link_to == kFifo;
+      const bool link = row.link_to != nullptr && !fifo;
+      if (link) {
         ASSERT_EQ(::symlink(row.link_to, planted.c_str()), 0);
+      } else if (fifo) {
+        ASSERT_EQ(::mkfifo(planted.c_str(), 0666), 0);
       } else {
         ASSERT_TRUE(write_file(planted, kSecret));
       }
       ASSERT_EQ(::lchown(planted.c_str(), row.owner, row.owner), 0);
+      if (row.through_own_link) {
+        ASSERT_EQ(::symlink(planted.c_str(), dir.file(row.output).c_str()), 0);
+      }
       std::vector<std::string> args{"in.pdf", row.output};
       if (dry_run) args.insert(args.begin(), "-n");
       const RunResult result = run_iccdrop(dir, args);
       const std::string head = std::string("Output file is ") + row.output + "\n";
       // Where the output is replaced: the file the link leads to, or the
       // planted file itself.
-      const std::string written =
-          row.link_to != nullptr ? dir.file("keep/secret.pdf") : planted;
+      const std::string written = link ? dir.file("keep/secret.pdf") : planted;
       if (row.refusal != nullptr) {
         expect_exit(result, 1);
         EXPECT_EQ(result.out, head + row.output + row.refusal);
@@ -418,16 +485,137 @@ TEST(SharedFolder, PlantedLinksAndFilesAreRefusedAndOwnOnesFollowed) {
         expect_exit(result, 0);
         EXPECT_EQ(result.out, head + pdf.messages);
       }
-      EXPECT_EQ(read_file(written), row.refusal != nullptr || dry_run
-                                        ? std::optional<std::string>(kSecret)
-                                        : pdf.expected);
+      if (!fifo) {
+        EXPECT_EQ(read_file(written), row.refusal != nullptr || dry_run
+                                          ? std::optional<std::string>(kSecret)
+                                          : pdf.expected);
+      }
       EXPECT_EQ(list_dir(dir.file("keep")), std::vector<std::string>{"secret.pdf"});
       EXPECT_EQ(list_dir(dir.file("shared")), std::vector<std::string>{"out.pdf"});
       struct stat info {};
       ASSERT_EQ(::lstat(planted.c_str(), &info), 0);
       EXPECT_EQ(info.st_uid, row.owner);
-      EXPECT_EQ(S_ISLNK(info.st_mode), row.link_to != nullptr);
+      EXPECT_EQ(S_ISLNK(info.st_mode), link);
+      EXPECT_EQ(S_ISFIFO(info.st_mode), fifo);
     }
+  }
+}
+
+// Another user plants a link at the output's name and removes it, in a tight
+// loop, while the tool runs on that name again and again: whatever moment
+// each run meets, the file the link leads to is never written. With two
+// names a run converts into the name or refuses the link, and a dry run
+// the same; in place the name is the input, there only as the planted
+// link, so every run fails: the input or the output did not open, or the
+// link is refused.
+TEST(SharedFolder, LinkPlantedAndRemovedDuringTheRunIsNeverWrittenThrough) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "another user's process can be started only by root";
+  constexpr uid_t kOther = 65534;
+  constexpr int kRuns = 300;  // of each kind, within kTimeCap
+  constexpr auto kTimeCap = std::chrono::seconds(4);
+  const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 20'000);
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+  ASSERT_EQ(::mkdir(dir.file("keep").c_str(), 0755), 0);
+  // Convertible, so that a run in place that reached it would rewrite it.
+  const std::string secret = dir.file("keep/secret.pdf");
+  ASSERT_TRUE(write_file(secret, pdf.input));
+  ASSERT_EQ(::mkdir(dir.file("shared").c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(dir.file("shared").c_str(), 01777), 0);
+  const std::string planted = dir.file("shared/out.pdf");
+
+  // The planter counts its links, or records why it could not make one, in
+  // memory it shares with the test.
+  struct Plants {
+    std::atomic<std::int64_t> links;
+    std::atomic<int> error;
+  };
+  static_assert(std::atomic<std::int64_t>::is_always_lock_free);
+  void* const memory = ::mmap(nullptr, sizeof(Plants), PROT_READ | PROT_WRITE,
+                              MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(memory, MAP_FAILED);
+  Plants* const plants = new (memory) Plants{{0}, {0}};
+  const pid_t planter = ::fork();
+  if (planter == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kOther) != 0 || ::setuid(kOther) != 0) {
+      plants->error = errno;
+      ::_exit(1);
+    }
+    while (true) {
+      if (::symlink(secret.c_str(), planted.c_str()) == 0) {
+        ++plants->links;
+      } else if (errno != EEXIST) {  // EEXIST: a run's output is there
+        plants->error = errno;
+        ::_exit(1);
+      }
+      ::unlink(planted.c_str());
+    }
+  }
+  ASSERT_GT(planter, 0);
+  struct Stop {
+    pid_t pid;
+    void* memory;
+    ~Stop() {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      ::munmap(memory, sizeof(Plants));
+    }
+  } stop{planter, memory};
+  for (int tries = 0; tries < 500 && plants->links == 0 && plants->error == 0; ++tries)
+    ::usleep(10'000);
+  if (plants->error != 0)
+    GTEST_SKIP() << "uid " << kOther << " cannot plant a link in " << dir.file("shared")
+                 << ": " << std::strerror(plants->error);
+
+  struct Kind {
+    const char* what;
+    std::vector<std::string> args;
+  };
+  const Kind kinds[] = {{"two names", {"in.pdf", "shared/out.pdf"}},
+                        {"dry run", {"-n", "in.pdf", "shared/out.pdf"}},
+                        {"in place", {"-i", "shared/out.pdf"}}};
+  const std::string head = "Output file is shared/out.pdf\n";
+  const std::string refused = head + "shared/out.pdf is a link in a shared folder\n";
+  const std::string not_open = "shared/out.pdf did not open\n";
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.what);
+    const bool in_place = kind.args[0] == "-i";
+    const std::int64_t links_before = plants->links;
+    int runs = 0, written_through = 0, converted = 0, refusals = 0, failures = 0;
+    for (const auto start = std::chrono::steady_clock::now();
+         runs < kRuns && std::chrono::steady_clock::now() - start < kTimeCap; ++runs) {
+      const RunResult result = run_iccdrop(dir, kind.args);
+      if (read_file(secret) != pdf.input) {
+        ++written_through;
+        ASSERT_TRUE(write_file(secret, pdf.input));
+      }
+      const bool failed = result.exited && result.exit_status == 1 && result.err.empty();
+      if (failed && result.out == refused) {
+        ++refusals;
+      } else if (failed && in_place &&
+                 (result.out == not_open || result.out == head + not_open)) {
+        ++failures;
+      } else if (!in_place && result.exited && result.exit_status == 0 &&
+                 result.out == head + pdf.messages) {
+        ++converted;
+        // Once a run's output is there, the planter can no longer remove it.
+        if (kind.args[0] != "-n") {
+          EXPECT_TRUE(read_file(planted) == pdf.expected) << "run " << runs;
+        }
+      } else {
+        ADD_FAILURE() << "run " << runs << ": status " << result.exit_status << ", "
+                      << result.out << result.err;
+      }
+      ::unlink(planted.c_str());
+    }
+    EXPECT_EQ(written_through, 0)
+        << "of " << runs << " runs; " << converted << " converted, " << refusals
+        << " refused, " << failures << " failed";
+    EXPECT_GT(plants->links, links_before) << "the planter did not run";
+    RecordProperty(std::string(kind.what) + " runs", runs);
+    RecordProperty(std::string(kind.what) + " refused", refusals);
   }
 }
 
@@ -710,6 +898,15 @@ TEST(StandardStreams, PipesInAndOutAndTheInputsTemporaryCopy) {
       {"standard output closed", "\"$0\" - - < in.pdf >&-; echo $? > rc", 1,
        "- did not open\n", ""},
       {"a failing write", "\"$0\" - /dev/full < in.pdf; echo $? > rc", 1, "", ""},
+      // A read that fails is no end of the input.
+      {"a folder as standard input", "\"$0\" - - < tmp; echo $? > rc", 1,
+       "- could not be read\n", ""},
+      // A producer that made the pipe non-blocking, its bytes late: waited for.
+      {"a non-blocking pipe written late",
+       "{ sleep 0.3; cat in.pdf; } | perl -e 'use Fcntl; "
+       "fcntl(STDIN, F_SETFL, fcntl(STDIN, F_GETFL, 0) | O_NONBLOCK) or die; exec @ARGV' "
+       "\"$0\" - - > out.pdf; echo $? > rc",
+       0, lines, pdf.expected},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

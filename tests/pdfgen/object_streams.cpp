@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 
@@ -84,7 +85,8 @@ std::optional<std::string> pack_objects(std::string_view pdf, const Packing& pac
   std::string out = "%PDF-1.5\n%\xE2\xE3\xCF\xD3\n";
   std::map<long, std::size_t> offsets;
   std::map<long, int> indexes;
-  std::string header, objects;
+  std::vector<std::string> pairs;
+  std::string objects;
   for (const auto& [n, body] : bodies) {
     if (body.find("stream") != std::string_view::npos) {
       offsets[n] = out.size();
@@ -92,10 +94,16 @@ std::optional<std::string> pack_objects(std::string_view pdf, const Packing& pac
       continue;
     }
     indexes[n] = static_cast<int>(indexes.size());
-    header.append(std::to_string(n)).append(" ").append(std::to_string(objects.size()));
-    header.push_back(' ');
+    pairs.push_back(std::to_string(n) + " " + std::to_string(objects.size()) + " ");
     objects.append(body).push_back('\n');
   }
+  if (packing.pairs_reversed) {
+    // An object's index is its pair's place in the header.
+    std::reverse(pairs.begin(), pairs.end());
+    for (auto& [n, index] : indexes) index = static_cast<int>(pairs.size()) - 1 - index;
+  }
+  std::string header;
+  for (const std::string& pair : pairs) header += pair;
   const long stream_number = *count;
   const long length_number = *count + 1;
   const long xref_number = *count + 2;

@@ -1,7 +1,8 @@
 // A generated file's objects packed into one compressed object stream as
 // writers store it: /Length direct or in an object of its own, /Filter a
 // name or an array, a PNG predictor, zlib at a level or another compressor
-// (zopfli). Streams stay where they are; a cross-reference stream indexes.
+// (zopfli), its header's pairs in order or not. Streams stay where they
+// are; a cross-reference stream indexes.
 #pragma once
 
 #include <optional>
@@ -16,6 +17,7 @@ struct Packing {
   bool filter_array = false;     // «/Filter [/FlateDecode]»
   bool predictor = false;        // «/DecodeParms << /Predictor 12 /Columns 1 >>»
   int level = 6;                 // zlib's level
+  bool pairs_reversed = false;   // the header's «number offset» pairs last object first
   // Compresses the object stream's content into zlib data in place of zlib
   // (zopfli); none where it could not.
   std::optional<std::string> (*compress)(std::string_view content) = nullptr;

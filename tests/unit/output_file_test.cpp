@@ -68,5 +68,64 @@ TEST(OutputFile, NameKeepsItsFileUntilCommitAndNothingStraysEitherWay) {
   }
 }
 
+// The name is walked once, at the open: a link planted at it afterwards,
+// or a folder on the way renamed and a link to elsewhere put in its place,
+// does not move the output. The commit lands in the folder the open found,
+// onto the entry it found; an abandoned file leaves nothing there.
+TEST(OutputFile, ChangesToTheNameAfterTheOpenDoNotMoveTheOutput) {
+  struct stat input {};
+  struct Row {
+    const char* what;
+    void (*change)(const TempDir& dir);
+    const char* landed;  // where the output goes
+  };
+  constexpr Row kRows[] = {
+      {"a link planted at the name",
+       [](const TempDir& dir) {
+         ASSERT_EQ(
+             ::symlink(dir.file("victim/out.pdf").c_str(), dir.file("a/out.pdf").c_str()),
+             0);
+       },
+       "a/out.pdf"},
+      {"the folder renamed and a link put in its place",
+       [](const TempDir& dir) {
+         ASSERT_EQ(::rename(dir.file("a").c_str(), dir.file("moved").c_str()), 0);
+         ASSERT_EQ(::symlink(dir.file("victim").c_str(), dir.file("a").c_str()), 0);
+       },
+       "moved/out.pdf"},
+  };
+  for (const bool unnamed : {true, false}) {
+    for (const Row& row : kRows) {
+      for (const bool commit : {true, false}) {
+        SCOPED_TRACE(::testing::Message()
+                     << row.what << (unnamed ? ", unnamed" : ", hidden")
+                     << (commit ? ", committed" : ", abandoned"));
+        TempDir dir;
+        ASSERT_EQ(::mkdir(dir.file("a").c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(dir.file("victim").c_str(), 0755), 0);
+        ASSERT_TRUE(write_file(dir.file("victim/out.pdf"), "victim's"));
+        OutputFile file(unnamed);
+        ASSERT_EQ(file.open(dir.file("a/out.pdf"), input), OutputStatus::kOpen);
+        ASSERT_TRUE(write_all(file.fd(), "new output"));
+        row.change(dir);
+        const std::string landed = dir.file(row.landed);
+        if (commit) {
+          ASSERT_TRUE(file.commit());
+          struct stat info {};
+          ASSERT_EQ(::lstat(landed.c_str(), &info), 0);
+          EXPECT_TRUE(S_ISREG(info.st_mode));
+          EXPECT_EQ(read_file(landed), "new output");
+        } else {
+          EXPECT_EQ(file.abandon(), OutputFile::Abandoned::kNothing);
+          const std::string folder = landed.substr(0, landed.rfind('/'));
+          for (const std::string& name : list_dir(folder)) EXPECT_NE(name.front(), '.');
+        }
+        EXPECT_EQ(list_dir(dir.file("victim")), std::vector<std::string>{"out.pdf"});
+        EXPECT_EQ(read_file(dir.file("victim/out.pdf")), "victim's");
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace iccdrop::stream
