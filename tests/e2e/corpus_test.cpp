@@ -111,7 +111,7 @@ TEST_P(CorpusFile, InPlaceAndThroughPipesGiveTheTwoNameOutput) {
     SCOPED_TRACE(json ? "--json" : "text");
     const RunResult piped = run_program(
         "/bin/sh",
-        {"-c", json ? "cat \"$1\" | \"$0\" --json - -" : "cat \"$1\" | \"$0\" - -",
+        {"-c", std::string("cat \"$1\" | \"$0\" ") + (json ? "--json " : "") + "- -",
          ICCDROP_BINARY, input_path_});
     EXPECT_EQ(piped.exit_status, 0);
     EXPECT_EQ(sha256_hex(piped.out), expected);
