@@ -13,6 +13,7 @@ struct Options {
   bool dry_run = false;   // -n, --dry-run: read and report, write nothing
   bool all = false;       // --all: every ICC-based colour space it can rewrite
   bool in_place = false;  // -i, --in-place: every name an input, replaced
+  bool json = false;      // --json: each file reported as a line of JSON
   std::span<const char* const> files;  // the input and, maybe, the output name
 };
 
