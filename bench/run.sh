@@ -12,9 +12,12 @@
 # against it. The batch input (the corpus beside the clone, 20 copies of
 # each file) times one `iccdrop --in-place` over every file against one call
 # per file from a shell loop, `cp -r` of the folder, and xargs -P 1 and -P 2.
+# With --json, also a row NAME/json: the default mode with --json, its report
+# a line of JSON, timed in the same runs, and its times and peak RSS against
+# the text report's.
 #
 #   bench/run.sh [--quick] [--reps N] [--dir DIR] [--only NAME[,NAME...]] [--keep]
-#                [--portable]
+#                [--portable] [--json]
 #
 #   --quick   small inputs (64 and 16 MiB realistic, 16 MiB adversarial, 5,000 and
 #             20,000 colour spaces) for a check in a few seconds
@@ -32,6 +35,7 @@
 #   --keep    keep the inputs this run generates (inputs already there are
 #             reused, and always kept)
 #   --portable  build the portable scan too (in BUILD-portable) and time it
+#   --json    time --json too
 # The same settings come from ICCDROP_BENCH_QUICK=1, ICCDROP_BENCH_REPS,
 # ICCDROP_BENCH_DIR and ICCDROP_BENCH_BUILD (the build folder,
 # build-bench in the source tree by default). ICCDROP_BENCH_BINARY=path
@@ -47,6 +51,7 @@ build=${ICCDROP_BENCH_BUILD:-$source_dir/build-bench}
 only=realistic,reflink,digits,digit-run,near-misses,random,scale,scale-wide,objstm,batch,watch
 keep=0
 portable=
+json=0
 while (($#)); do
   case $1 in
     --quick) quick=1 ;;
@@ -55,6 +60,7 @@ while (($#)); do
     --only) only=$2; shift ;;
     --keep) keep=1 ;;
     --portable) portable=$build-portable ;;
+    --json) json=1 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -179,13 +185,14 @@ bench() {
     fi
   fi
   local cat_times=() icc_times=() all_times=() cat_cpus=() icc_cpus=() all_cpus=()
-  local port_times=() port_cpus=() floor_times=() floor_cpus=()
+  local port_times=() port_cpus=() floor_times=() floor_cpus=() json_times=() json_cpus=()
   local i
   # Warm-up: each command once, so that the input is in the page cache.
   cat "$in" >"$out"
   "$iccdrop" "$in" "$out" >"$messages"
   "$iccdrop" --all "$in" "$out" >"$messages"
   [[ -z $portable ]] || "$portable" "$in" "$out" >"$messages"
+  ((!json)) || "$iccdrop" --json "$in" "$out" >"$messages"
   for ((i = 0; i < reps; i++)); do
     timed "$baseline_out" cat "$in"
     cat_times+=("$WALL") cat_cpus+=("$USED")
@@ -201,6 +208,10 @@ bench() {
       timed "$messages" "$floor" "$in" "$out"
       floor_times+=("$WALL") floor_cpus+=("$USED")
     fi
+    if ((json)); then
+      timed "$messages" "$iccdrop" --json "$in" "$out"
+      json_times+=("$WALL") json_cpus+=("$USED")
+    fi
   done
   local cat_us cat_cpu bytes
   cat_us=$(printf '%s\n' "${cat_times[@]}" | median)
@@ -213,7 +224,12 @@ bench() {
     # Peak RSS in a run of its own, so that /usr/bin/time costs no timed run.
     rss=$(/usr/bin/time -f %M "${binary:-$iccdrop}" "$@" "$in" "$out" 2>&1 >"$messages" |
       tail -n1)
-    changes=$(grep -c '^Changing ColorSpace' "$messages" || true)
+    if [[ ${1:-} == --json ]]; then
+      changes=$(grep -o '"to":' "$messages" | wc -l)
+    else
+      changes=$(grep -c '^Changing ColorSpace' "$messages" || true)
+    fi
+    ROW_RSS=$rss
     awk -v n="$row_name" -v b="$bytes" -v c="$cat_us" -v d="$icc_us" -v r="$rss" \
       -v k="$changes" -v cc="$cat_cpu" -v dc="$icc_cpu" \
       'BEGIN { printf "%-16s %5.0fM %8.1f %8.1f %5.2fx %8.1f %8.1f %5.2fx %8.1fM %7d\n",
@@ -228,6 +244,7 @@ bench() {
   iccdrop_median[$name]=$icc_us
   iccdrop_median[$name/all]=$all_us
   row "$name" "$icc_us" "$icc_cpu"
+  local icc_rss=$ROW_RSS
   row "$name/all" "$all_us" "$all_cpu" --all
   awk -v n="$name" -v d="$icc_us" -v a="$all_us" -v dc="$icc_cpu" -v ac="$all_cpu" \
     'BEGIN { printf "%-16s --all takes %.2fx the default mode'"'"'s wall time, %.2fx its CPU time\n",
@@ -245,6 +262,15 @@ bench() {
     awk -v n="$name" -v d="$icc_us" -v p="$X_US" -v dc="$icc_cpu" -v pc="$X_CPU" \
       'BEGIN { printf "%-16s the portable scan takes %.2fx the SSE2 scan'"'"'s wall time, %.2fx its CPU time\n",
                n, p / d, (dc > 0 ? pc / dc : 0) }'
+  fi
+  if ((json)); then
+    X_US=$(printf '%s\n' "${json_times[@]}" | median)
+    X_CPU=$(printf '%s\n' "${json_cpus[@]}" | median)
+    row "$name/json" "$X_US" "$X_CPU" --json
+    awk -v n="$name" -v d="$icc_us" -v j="$X_US" -v dc="$icc_cpu" -v jc="$X_CPU" \
+      -v r="$icc_rss" -v jr="$ROW_RSS" \
+      'BEGIN { printf "%-16s --json takes %.2fx the text report'"'"'s wall time, %.2fx its CPU time; peak RSS %+d KiB\n",
+               n, j / d, (dc > 0 ? jc / dc : 0), jr - r }'
   fi
   if [[ -n $floor ]]; then
     extra_row "$name/io-floor" "$floor" floor_times floor_cpus

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "colorspace/all_spaces.h"
-#include "colorspace/object_stream.h"
+#include "engine/object_stream.h"
 #include "stream/window_stream.h"
 #include "support/memory_io.h"
 
@@ -56,8 +56,8 @@ std::optional<std::string> zlib_inflate(std::string_view data) {
 
 // 65 MiB of spaces, compressed once: past the bound.
 const std::string& bomb() {
-  static const std::string data = zlib_compress(
-      std::string(iccdrop::colorspace::kMaxObjectStream + (1 << 20), ' '), 9);
+  static const std::string data =
+      zlib_compress(std::string(iccdrop::engine::kMaxObjectStream + (1 << 20), ' '), 9);
   return data;
 }
 
@@ -142,13 +142,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   iccdrop::testing::MemoryFile input(
       std::vector<unsigned char>(file.begin(), file.end()));
-  const auto notes = iccdrop::colorspace::read_streams(input, file.size(), facts);
+  const auto notes = iccdrop::engine::read_streams(input, file.size(), facts);
   for (const auto& note : notes) {
     const auto& stream = facts.streams()[note.stream];
     if (stream.data != data_offset) std::abort();
     if (is_bomb && note.reason.empty()) std::abort();  // read past the bound
     if (!note.reason.empty()) continue;
-    const auto rewritten = iccdrop::colorspace::rewrite_object_stream(
+    const auto rewritten = iccdrop::engine::rewrite_object_stream(
         input, file.size(), stream, facts, [](const iccdrop::colorspace::Change&) {},
         [](const iccdrop::colorspace::Leave&) {});
     if (!rewritten) continue;

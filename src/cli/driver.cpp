@@ -3,13 +3,17 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "cli/json_report.h"
 #include "cli/options.h"
 #include "cli/output_name.h"
+#include "cli/report_out.h"
+#include "cli/text_report.h"
 #include "cli/watch_command.h"
-#include "colorspace/convert_file.h"
+#include "engine/convert_file.h"
 #include "stream/output_file.h"
 #include "stream/spooled_input.h"
 
@@ -20,8 +24,8 @@
 namespace iccdrop::cli {
 namespace {
 
-using colorspace::FileStatus;
-using Abandoned = stream::OutputFile::Abandoned;
+using engine::FileResult;
+using engine::FileStatus;
 
 constexpr const char* kUsage =
     "Usage: iccdrop <input PDF file name> [<output PDF file name>]\n"
@@ -30,6 +34,10 @@ constexpr const char* kUsage =
     "\t-n, --dry-run  print the changes, write no file\n"
     "\t--all          convert every ICC-based colour space that can be rewritten\n"
     "\t-i, --in-place convert every file named, each replaced by its conversion\n"
+    "\t--json         report each file as one line of JSON instead\n"
+    "\t--watch IN OUT convert each file dropped into folder IN into folder OUT\n"
+    "\t               (after it: -j N, --settle S, --poll S, --done DIR,\n"
+    "\t               --failed DIR, --scan-only; see the manual)\n"
     "\t-h, --help     print this text\n"
     "\t--version      print the version\n"
     "\t--             end the options: a later '-' begins a file name\n"
@@ -38,102 +46,50 @@ constexpr const char* kUsage =
 // The name that stands for standard input or output.
 constexpr std::string_view kStandard = "-";
 
-// The report of a run is a report: a closed pipe or a full device there
-// does not change the run's outcome, so its errors are not checked.
-void print(std::FILE* report, const char* format, const char* name) {
-  std::fprintf(report, format, name);
-  std::fflush(report);
-}
-
-// The message of each failure, and the name it is about.
-struct Failure {
-  const char* format;
-  bool about_input;
-};
-Failure failure_of(FileStatus status) {
-  switch (status) {
-    case FileStatus::kConverted:
-    case FileStatus::kUnchanged:
-      break;
-    case FileStatus::kInputDidNotOpen:
-      return {"%s did not open\n", true};
-    case FileStatus::kInputNotRegular:
-      return {"%s is not a regular file\n", true};
-    case FileStatus::kOutputDidNotOpen:
-      return {"%s did not open\n", false};
-    case FileStatus::kOutputIsInput:
-      return {"%s is the input file\n", false};
-    case FileStatus::kLinkInSharedFolder:
-      return {"%s is a link in a shared folder\n", false};
-    case FileStatus::kOtherUsersFile:
-      return {"%s belongs to another user in a shared folder\n", false};
-    case FileStatus::kInputNotRead:
-      return {"%s could not be read\n", true};
-    case FileStatus::kOutputNotWritten:
-      return {"%s could not be written\n", false};
-    case FileStatus::kInputChanged:
-      return {"%s changed while it was read\n", true};
-    case FileStatus::kOutOfMemory:
-      return {"Out of memory\n", false};
-  }
-  return {nullptr, false};
-}
-
-const char* note_of(Abandoned abandoned) {
-  switch (abandoned) {
-    case Abandoned::kNothing:
-      break;
-    case Abandoned::kRemoved:
-      return "%s was removed\n";
-    case Abandoned::kEmptied:
-      return "%s could not be removed and was emptied\n";
-    case Abandoned::kNotRemoved:
-      return "%s could not be removed\n";
-  }
-  return nullptr;
-}
-
-// Converts one file and says how it went; true on success. `input` and
-// `output` may be "-": standard input is copied to a temporary file first,
-// and with standard output as the output every line goes to standard error.
+// Converts one file and reports how it went, as text or as JSON; true on
+// success. `input` and `output` may be "-": standard input is copied to a
+// temporary file first, and with standard output as the output the report
+// goes to standard error.
 bool convert_one(const Options& options, const stream::ClosedStandard& closed,
                  const std::string& input, const std::string& output, bool in_place) {
-  colorspace::FileJob job;
+  engine::FileJob job;
   job.input = input;
   job.output = output;
   job.all = options.all;
   job.dry_run = options.dry_run;
   job.in_place = in_place;
   const bool to_standard_output = output == kStandard;
-  std::FILE* report = to_standard_output ? stderr : stdout;
-  job.lines = report;
+  ReportOut out(to_standard_output ? stderr : stdout);
+  std::optional<TextReport> text;
+  std::optional<JsonReport> json;
+  engine::Report& report =
+      options.json
+          ? static_cast<engine::Report&>(json.emplace(out, input, output, options.all))
+          : text.emplace(out, input, output);
+  job.report = &report;
+  // What fails before the run is reported as the run's own failures are.
+  const auto fail = [&report](FileStatus status) {
+    report.ended(FileResult{status});
+    return false;
+  };
   if (to_standard_output) {
-    if (closed.output) {
-      print(report, "%s did not open\n", output.c_str());
-      return false;
-    }
+    if (closed.output) return fail(FileStatus::kOutputDidNotOpen);
     job.output_fd = STDOUT_FILENO;
   }
   stream::Spooled spooled;
   if (input == kStandard) {
     if (!closed.input) spooled = stream::spool_input(STDIN_FILENO);
     if (spooled.status != stream::SpoolStatus::kOk) {
-      print(report,
-            spooled.status == stream::SpoolStatus::kReadError ? "%s could not be read\n"
-                                                              : "%s did not open\n",
-            input.c_str());
-      return false;
+      return fail(spooled.status == stream::SpoolStatus::kReadError
+                      ? FileStatus::kInputNotRead
+                      : FileStatus::kInputDidNotOpen);
     }
     job.input_fd = spooled.fd;
   }
-  job.on_input_open = [&] { print(report, "Output file is %s\n", output.c_str()); };
-  const colorspace::FileResult result = colorspace::convert_file(job);
+  const FileResult result = engine::convert_file(job);
   if (spooled.fd >= 0) ::close(spooled.fd);
-  const Failure failure = failure_of(result.status);
-  if (failure.format == nullptr) return true;
-  print(report, failure.format, (failure.about_input ? input : output).c_str());
-  if (const char* note = note_of(result.abandoned)) print(report, note, output.c_str());
-  return false;
+  return result.status == FileStatus::kConverted ||
+         result.status == FileStatus::kUnchanged;
 }
 
 }  // namespace
@@ -150,7 +106,8 @@ int run_iccdrop(std::span<const char* const> args, const stream::ClosedStandard&
     std::fflush(stdout);
     return kExitSuccess;
   }
-  if (options.files.empty() || options.bad || (options.watch && options.files.size() != 2)) {
+  if (options.files.empty() || options.bad ||
+      (options.watch && options.files.size() != 2)) {
     std::fputs(kUsage, stdout);
     std::fflush(stdout);
     return kExitFailure;

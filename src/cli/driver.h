@@ -1,6 +1,6 @@
 // The command line: the options and file names, the wording of every
 // message and the exit status. Each file is converted by one call of
-// convert_file (colorspace/convert_file.h).
+// convert_file (engine/convert_file.h).
 #pragma once
 
 #include <span>

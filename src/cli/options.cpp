@@ -38,6 +38,8 @@ Options parse_options(std::span<const char* const> args) {
       options.all = true;
     } else if (arg == "-i" || arg == "--in-place") {
       options.in_place = true;
+    } else if (arg == "--json") {
+      options.json = true;
     } else if (arg == "--watch") {
       options.watch = true;
     } else if (options.watch && arg == "--scan-only") {

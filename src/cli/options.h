@@ -14,6 +14,7 @@ struct Options {
   bool dry_run = false;   // -n, --dry-run: read and report, write nothing
   bool all = false;       // --all: every ICC-based colour space it can rewrite
   bool in_place = false;  // -i, --in-place: every name an input, replaced
+  bool json = false;      // --json: each file reported as a line of JSON
   // --watch IN OUT: a hot folder (watch/hot_folder.h), with its settings,
   // which are options only after --watch.
   bool watch = false;

@@ -1,28 +1,20 @@
 #include "cli/watch_command.h"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 
 #include "cli/driver.h"
-#include "colorspace/convert_file.h"
+#include "cli/json_report.h"
+#include "cli/report_out.h"
+#include "cli/text_report.h"
+#include "engine/convert_file.h"
 #include "watch/hot_folder.h"
 
 namespace iccdrop::cli {
 namespace {
-
-// What a PDF begins with, within its first 1,024 bytes (PDF readers allow
-// bytes before it).
-bool looks_like_pdf(int fd) {
-  char head[1024];
-  const ssize_t got = ::pread(fd, head, sizeof head, 0);
-  return got > 0 && std::string_view(head, static_cast<std::size_t>(got)).find("%PDF-") !=
-                        std::string_view::npos;
-}
 
 std::chrono::milliseconds milliseconds_of(double seconds) {
   return std::chrono::milliseconds(std::llround(seconds * 1000));
@@ -48,6 +40,38 @@ const char* start_failure(watch::StartStatus status) {
   return nullptr;
 }
 
+// Tells each event to two reports: the lines a job prints and its report
+// file.
+class BothReports final : public engine::Report {
+ public:
+  BothReports(engine::Report& first, engine::Report& second)
+      : first_(first), second_(second) {}
+  void output_chosen() override {
+    first_.output_chosen();
+    second_.output_chosen();
+  }
+  void changed(const engine::ChangeEvent& change) override {
+    first_.changed(change);
+    second_.changed(change);
+  }
+  void left(const engine::LeftEvent& left) override {
+    first_.left(left);
+    second_.left(left);
+  }
+  void unread(const engine::UnreadEvent& stream) override {
+    first_.unread(stream);
+    second_.unread(stream);
+  }
+  void ended(const engine::FileResult& result) override {
+    first_.ended(result);
+    second_.ended(result);
+  }
+
+ private:
+  engine::Report& first_;
+  engine::Report& second_;
+};
+
 }  // namespace
 
 int run_watch_command(const Options& options) {
@@ -67,34 +91,37 @@ int run_watch_command(const Options& options) {
     std::fflush(stdout);
     return kExitFailure;
   }
-  const bool all = options.all;
-  const auto convert = [all](int input, const std::string& input_name,
-                             const std::string& output_name) {
-    watch::JobResult result;
-    char* buffer = nullptr;
-    std::size_t size = 0;
-    std::FILE* lines = ::open_memstream(&buffer, &size);
-    if (lines == nullptr) return result;
-    std::fprintf(lines, "Output file is %s\n", output_name.c_str());
+  // Each job as a two-name run of a file that must be a PDF, its output
+  // flushed by the watch before its original moves.
+  const auto convert = [&options](int input, const std::string& input_name,
+                                  const std::string& output_name) {
+    watch::JobResult job_result;
+    ReportOut lines(job_result.lines), file(job_result.report);
+    std::optional<TextReport> text;
+    std::optional<JsonReport> json_line;
+    engine::Report& shown = options.json
+                                ? static_cast<engine::Report&>(json_line.emplace(
+                                      lines, input_name, output_name, options.all))
+                                : text.emplace(lines, input_name, output_name);
+    JsonReport kept(file, input_name, output_name, options.all);
+    BothReports both(shown, kept);
+    engine::FileResult result{engine::FileStatus::kInputDidNotOpen};
     if (input < 0) {
-      std::fprintf(lines, "%s did not open\n", input_name.c_str());
-    } else if (!looks_like_pdf(input)) {
-      std::fprintf(lines, "%s is not a PDF file\n", input_name.c_str());
+      both.ended(result);
     } else {
-      colorspace::FileJob job;
+      engine::FileJob job;
       job.input = input_name;
       job.input_fd = input;
       job.output = output_name;
-      job.all = all;
-      job.lines = lines;
-      const colorspace::FileResult file = colorspace::convert_file(job);
-      result.succeeded = file.status == colorspace::FileStatus::kConverted;
-      if (!result.succeeded) std::fprintf(lines, "%s failed\n", input_name.c_str());
+      job.all = options.all;
+      job.pdf_only = true;
+      job.report = &both;
+      result = engine::convert_file(job);
     }
-    std::fclose(lines);
-    result.lines.assign(buffer, size);
-    std::free(buffer);
-    return result;
+    lines.flush();
+    file.flush();
+    job_result.succeeded = result.status == engine::FileStatus::kConverted;
+    return job_result;
   };
   watch::run(settings, convert, [](const std::string& lines) {
     std::fwrite(lines.data(), 1, lines.size(), stdout);

@@ -15,6 +15,7 @@
 #include "e2e/run_iccdrop.h"
 #include "support/region_text.h"
 #include "support/run_binary.h"
+#include "support/tool_messages.h"
 
 namespace iccdrop::e2e {
 namespace {
@@ -34,6 +35,10 @@ constexpr const char* kUsage =
     "\t-n, --dry-run  print the changes, write no file\n"
     "\t--all          convert every ICC-based colour space that can be rewritten\n"
     "\t-i, --in-place convert every file named, each replaced by its conversion\n"
+    "\t--json         report each file as one line of JSON instead\n"
+    "\t--watch IN OUT convert each file dropped into folder IN into folder OUT\n"
+    "\t               (after it: -j N, --settle S, --poll S, --done DIR,\n"
+    "\t               --failed DIR, --scan-only; see the manual)\n"
     "\t-h, --help     print this text\n"
     "\t--version      print the version\n"
     "\t--             end the options: a later '-' begins a file name\n"
@@ -210,6 +215,16 @@ TEST(CommandLine, LargeFileGivesTheSameLinesEveryWay) {
   const RunResult dry = run_iccdrop(dir, {"--dry-run", "in.pdf", "dry.pdf"});
   expect_exit(dry, 0);
   EXPECT_TRUE(same_text(dry.out, "Output file is dry.pdf\n" + lines));
+  // --json: the changes the second thread held keep their offsets.
+  const RunResult dry_json =
+      run_iccdrop(dir, {"--json", "--dry-run", "in.pdf", "dry.pdf"});
+  expect_exit(dry_json, 0);
+  const auto reports = testing::parse_reports(dry_json.out);
+  ASSERT_TRUE(reports && reports->size() == 1);
+  EXPECT_TRUE(same_text(testing::report_lines(reports->front()),
+                        "Output file is dry.pdf\n" + lines));
+  for (const auto& change : reports->front()["changes"])
+    ASSERT_EQ(input.at(change["offset"].get<std::size_t>()), '[') << change;
   const RunResult through_fd = run_through_descriptor(dir, "3>fd.pdf");
   expect_exit(through_fd, 0);
   EXPECT_TRUE(same_text(through_fd.out, "Output file is /dev/fd/3\n" + lines));

@@ -99,12 +99,74 @@ TEST_P(CorpusFile, InPlaceAndThroughPipesGiveTheTwoNameOutput) {
                          before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
                          before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
   EXPECT_EQ(untouched, *replaced == *input_);
+  // Once more, with --json: nothing is left to change.
+  const RunResult again = run_program(ICCDROP_BINARY, {"--json", "--in-place", copy});
+  EXPECT_EQ(again.exit_status, 0);
+  const auto again_reports = parse_reports(again.out);
+  ASSERT_TRUE(again_reports && again_reports->size() == 1) << again.out;
+  EXPECT_EQ(again_reports->front()["status"], "unchanged");
+  EXPECT_EQ(report_lines(again_reports->front()), expected_stdout(copy, {}));
 
-  const RunResult piped = run_program(
-      "/bin/sh", {"-c", "cat \"$1\" | \"$0\" - -", ICCDROP_BINARY, input_path_});
-  EXPECT_EQ(piped.exit_status, 0);
-  EXPECT_EQ(sha256_hex(piped.out), expected);
-  EXPECT_EQ(piped.err, expected_stdout("-", *changes));
+  for (const bool json : {false, true}) {
+    SCOPED_TRACE(json ? "--json" : "text");
+    const RunResult piped = run_program(
+        "/bin/sh",
+        {"-c", std::string("cat \"$1\" | \"$0\" ") + (json ? "--json " : "") + "- -",
+         ICCDROP_BINARY, input_path_});
+    EXPECT_EQ(piped.exit_status, 0);
+    EXPECT_EQ(sha256_hex(piped.out), expected);
+    if (!json) {
+      EXPECT_EQ(piped.err, expected_stdout("-", *changes));
+      continue;
+    }
+    const auto reports = parse_reports(piped.err);
+    ASSERT_TRUE(reports && reports->size() == 1) << piped.err;
+    EXPECT_EQ(report_lines(reports->front()),
+              comparable_lines(expected_stdout("-", *changes)));
+  }
+}
+
+// --json in both modes: one line that passes the schema and says what the
+// text lines say (the same changes in the same order, the same colour
+// spaces left and why, the same status), each change where its array lies,
+// the input's size read, and the same output.
+TEST_P(CorpusFile, JsonReportSaysWhatTheTextSays) {
+  TempDir dir;
+  const std::string output_path = dir.file("out.pdf");
+  std::string lines;
+  for (const bool all : {false, true}) {
+    SCOPED_TRACE(all ? "--all" : "default");
+    std::vector<std::string> args{input_path_, output_path};
+    if (all) args.insert(args.begin(), "--all");
+    const RunResult text = run_program(ICCDROP_BINARY, args);
+    const std::optional<std::string> text_output = read_file(output_path);
+    args.insert(args.begin(), "--json");
+    const RunResult json = run_program(ICCDROP_BINARY, args);
+    EXPECT_EQ(json.exit_status, text.exit_status);
+    EXPECT_EQ(json.err, "");
+    EXPECT_TRUE(read_file(output_path) == text_output) << "the outputs differ";
+    const auto reports = parse_reports(json.out);
+    ASSERT_TRUE(reports && reports->size() == 1) << json.out;
+    const nlohmann::json& report = reports->front();
+    EXPECT_EQ(report_lines(report), comparable_lines(text.out));
+    EXPECT_EQ(report["status"], "converted");
+    EXPECT_EQ(report["bytes"], input_->size());
+    EXPECT_EQ(report.contains("left"), all);
+    for (const auto& change : report["changes"]) {
+      if (change.contains("offset")) {
+        EXPECT_EQ(input_->at(change["offset"].get<std::size_t>()), '[') << change;
+      } else {
+        EXPECT_NE(input_->find(change["object_stream"].dump() + " 0 obj"),
+                  std::string::npos)
+            << change;
+      }
+    }
+    lines += json.out;
+  }
+  const SchemaCheck schema =
+      check_reports(ICCDROP_SOURCE_DIR "/docs/report.schema.json", lines);
+  if (schema.skipped) GTEST_SKIP() << *schema.skipped;
+  EXPECT_EQ(schema.problems, "");
 }
 
 // The one read of a regular output (pass 1 writes, pass 2 reads back and
@@ -230,7 +292,7 @@ TEST_P(CorpusFile, AllLeavesNoDeviceIccSpaceButInEncryptedObjectStreams) {
   // Inside object streams, each space gets the name and the device space it
   // gets in qpdf's unpacked copy of the file: every resource that names it
   // is read, however far into the stream it lies.
-  if (!encrypted && !object_stream_data(*input).empty()) {
+  if (!encrypted && in_object_streams > 0) {
     const std::string unpacked_path = dir.file("unpacked.pdf");
     const RunResult unpack =
         run_qpdf(*qpdf, {"--object-streams=disable", input_path}, unpacked_path);

@@ -31,6 +31,7 @@
 #include "e2e/pdf_text.h"
 #include "e2e/run_iccdrop.h"
 #include "support/run_binary.h"
+#include "support/tool_messages.h"
 
 namespace iccdrop::e2e {
 namespace {
@@ -1029,17 +1030,28 @@ TEST(StarvedRun, AllocationFailureEndsTheRunLikeAnyOtherFailure) {
   // reserve, and the first failed allocation cannot even be thrown.
   for (const bool dry : {false, true}) {
     SCOPED_TRACE(dry ? "dry run" : "copied");
-    int starved = 0;
+    int starved = 0, starved_json = 0;
+    const std::vector<std::string> args =
+        dry ? std::vector<std::string>{"--dry-run", "in.pdf", "out.pdf"}
+            : std::vector<std::string>{"in.pdf", "out.pdf"};
     for (std::uint64_t mib = 8; mib <= 40; mib += 2) {
       SCOPED_TRACE(::testing::Message() << mib << " MiB");
       ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
       RunOptions options;
       options.address_space_limit = mib << 20;
-      const RunResult result =
-          run_iccdrop(dir,
-                      dry ? std::vector<std::string>{"--dry-run", "in.pdf", "out.pdf"}
-                          : std::vector<std::string>{"in.pdf", "out.pdf"},
-                      options);
+      // --json under the same limit, where it starves too: its word.
+      std::vector<std::string> json_args = args;
+      json_args.insert(json_args.begin(), "--json");
+      const RunResult json = run_iccdrop(dir, json_args, options);
+      if (json.exited && json.exit_status == 1 && !json.out.empty()) {
+        const auto reports = testing::parse_reports(json.out);
+        EXPECT_TRUE(reports && reports->size() == 1 &&
+                    (*reports)[0]["error_kind"] == "out-of-memory")
+            << json.out;
+        ++starved_json;
+      }
+      ASSERT_TRUE(write_file(dir.file("out.pdf"), kEarlier));
+      const RunResult result = run_iccdrop(dir, args, options);
       ASSERT_TRUE(result.exited);
       if (result.exit_status == 0) {
         if (!dry) {
@@ -1054,6 +1066,7 @@ TEST(StarvedRun, AllocationFailureEndsTheRunLikeAnyOtherFailure) {
       expect_folder(dir, {"in.pdf", "out.pdf"}, std::string(kEarlier));
     }
     EXPECT_GT(starved, 0) << "no limit starved the run";
+    EXPECT_GT(starved_json, 0) << "no limit starved the run with --json";
   }
 }
 
@@ -1204,8 +1217,13 @@ TEST(FileNames, SpacesQuotesFormatsAndHighBytesArePrintedAsGiven) {
       {"-dash.pdf", "-dash3.pdf"},
       {"new\nline.pdf", "new\nline3.pdf"},
       {"back\\slash*?.pdf", "back\\slash*?3.pdf"},
+      {"#23 hash.pdf", "#23 hash3.pdf"},
   };
   const PdfText pdf = convertible_pdf("Cs7", 1, 4096, 9000);
+  // A colour space named with a quote, a backslash, a line end and a '#'
+  // as the file spells them («#0A», «#23») and a byte 0xE9, which --all
+  // converts and --json gives as the file spells it, 0xE9 written #E9.
+  const PdfText awkward = convertible_pdf("CS\"\\#0A\xe9#23", 1, 4096, 9000);
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.input);
     TempDir dir;
@@ -1222,6 +1240,17 @@ TEST(FileNames, SpacesQuotesFormatsAndHighBytesArePrintedAsGiven) {
     EXPECT_EQ(result.out, std::string("Output file is ") + row.input + "\n" + row.input +
                               " is the input file\n");
     EXPECT_EQ(list_dir(dir.path()).size(), 2u);
+    // The JSON line parses and gives back the bytes of both names.
+    ASSERT_TRUE(write_file(dir.file(row.input), awkward.input));
+    result = run_iccdrop(dir, {"--json", "--all", row.input});
+    expect_exit(result, 0);
+    const auto reports = testing::parse_reports(result.out);
+    ASSERT_TRUE(reports && reports->size() == 1) << result.out;
+    EXPECT_EQ(testing::file_name_in(reports->front(), "input"), row.input);
+    EXPECT_EQ(testing::file_name_in(reports->front(), "output"), row.output);
+    ASSERT_EQ(reports->front()["changes"].size(), 1u);
+    EXPECT_EQ(reports->front()["changes"][0]["name"], "CS\"\\#0A#E9#23");
+    EXPECT_EQ(read_file(dir.file(row.output)), awkward.expected);
   }
 }
 
@@ -1268,6 +1297,145 @@ TEST(ManyRuns, TwoHundredAtOnceEachWriteTheirOwnOutput) {
               pdfs[static_cast<std::size_t>(i)].input);
   }
   EXPECT_EQ(list_dir(dir.path()).size(), 2u * kRuns);
+}
+
+// ---- The report for programs ------------------------------------------------
+
+// In a sticky, world-writable folder shared/, another user's link or file
+// at out.pdf.
+void plant(const TempDir& dir, bool link) {
+  ASSERT_EQ(::mkdir(dir.file("shared").c_str(), 01777), 0);
+  ASSERT_EQ(::chmod(dir.file("shared").c_str(), 01777), 0);
+  const std::string planted = dir.file("shared/out.pdf");
+  if (link) {
+    ASSERT_EQ(::symlink("../in.pdf", planted.c_str()), 0);
+  } else {
+    ASSERT_TRUE(write_file(planted, kEarlier));
+  }
+  ASSERT_EQ(::lchown(planted.c_str(), 65534, 65534), 0);
+}
+
+// Every failure message of the drills and the command line, and the note
+// after one, with --json: exit status 1, a line a file that says what the
+// text says, the message's word as error_kind (the note's as note_kind),
+// all passing the schema.
+TEST(JsonReport, EveryFailureMessageHasItsKind) {
+  const PdfText pdf = convertible_pdf("Cs1", 3, 3000, 9000);
+  struct Row {
+    const char* kind;
+    std::vector<std::string> args;  // after --json; or sh -c's script
+    std::string text;               // the text's lines; "%M" the conversion's
+    void (*setup)(const TempDir& dir) = nullptr;
+    std::optional<std::uint64_t> file_size_limit = std::nullopt;
+    const char* note_kind = nullptr;  // run as uid 65534 where root
+    bool planted = false;             // needs root to plant another user's file
+  };
+  const std::vector<Row> rows = {
+      {"input-did-not-open", {"missing.pdf"}, "missing.pdf did not open\n"},
+      {"input-did-not-open",
+       {"--in-place", "in.pdf", "missing.pdf"},
+       "Output file is in.pdf\n%Mmissing.pdf did not open\n"},
+      {"input-not-regular", {"sub", "out.pdf"}, "sub is not a regular file\n"},
+      {"output-did-not-open",
+       {"in.pdf", "sub/missing/out.pdf"},
+       "Output file is sub/missing/out.pdf\nsub/missing/out.pdf did not open\n"},
+      {"output-did-not-open",
+       {"-c", "exec \"$0\" --json - - <in.pdf 2>&1 >&-"},
+       "- did not open\n"},
+      {"output-is-input",
+       {"in.pdf", "in.pdf"},
+       "Output file is in.pdf\nin.pdf is the input file\n"},
+      {"link-in-shared-folder",
+       {"in.pdf", "shared/out.pdf"},
+       "Output file is shared/out.pdf\nshared/out.pdf is a link in a shared folder\n",
+       [](const TempDir& dir) { plant(dir, true); },
+       std::nullopt,
+       nullptr,
+       true},
+      {"other-users-file-in-shared-folder",
+       {"in.pdf", "shared/out.pdf"},
+       "Output file is shared/out.pdf\n"
+       "shared/out.pdf belongs to another user in a shared folder\n",
+       [](const TempDir& dir) { plant(dir, false); },
+       std::nullopt,
+       nullptr,
+       true},
+      {"input-not-read",
+       {"/proc/self/mem", "out.pdf"},
+       "Output file is out.pdf\n/proc/self/mem could not be read\n"},
+      {"input-not-read",
+       {"-c", "exec \"$0\" --json - out.pdf <sub"},
+       "- could not be read\n"},
+      {"output-not-written",
+       {"in.pdf", "out.pdf"},
+       "Output file is out.pdf\nout.pdf could not be written\n",
+       nullptr,
+       4096},
+      {"output-not-written",
+       {"in.pdf", "locked/old.pdf"},
+       "Output file is locked/old.pdf\nlocked/old.pdf could not be written\n"
+       "locked/old.pdf could not be removed and was emptied\n",
+       [](const TempDir& dir) {
+         ASSERT_EQ(::mkdir(dir.file("locked").c_str(), 0755), 0);
+         ASSERT_TRUE(write_file(dir.file("locked/old.pdf"), std::string(40'000, 'e')));
+         ASSERT_EQ(::chmod(dir.file("locked/old.pdf").c_str(), 0666), 0);
+         ASSERT_EQ(::chmod(dir.file("locked").c_str(), 0555), 0);
+       },
+       4096,
+       "output-emptied"},
+      {"input-changed",
+       {"/proc/self/status", "out.pdf"},
+       "Output file is out.pdf\n/proc/self/status changed while it was read\n"},
+  };  // Out of memory: StarvedRun's drill.
+  std::string lines;
+  std::vector<std::string> skipped;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.kind << " " << row.args.back());
+    const bool other_user = row.note_kind != nullptr;
+    if ((row.planted && ::geteuid() != 0) || (other_user && testing::test_emulator())) {
+      skipped.push_back(row.kind);
+      continue;
+    }
+    TempDir dir;
+    ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
+    ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+    if (row.setup != nullptr) row.setup(dir);
+    RunOptions options;
+    options.cwd = dir.path();
+    options.file_size_limit = row.file_size_limit;
+    std::string binary = ICCDROP_BINARY;
+    if (other_user) {  // a copy the other user can run
+      ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+      binary = dir.file("iccdrop");
+      ASSERT_TRUE(write_file(binary, *read_file(ICCDROP_BINARY)));
+      ASSERT_EQ(::chmod(binary.c_str(), 0755), 0);
+      if (::geteuid() == 0) options.user = 65534;
+    }
+    std::vector<std::string> args = row.args;
+    const bool script = args.front() == "-c";
+    args.insert(script ? args.end() : args.begin(), script ? binary : "--json");
+    const RunResult result =
+        testing::run_program(script ? "/bin/sh" : binary, args, options);
+    expect_exit(result, 1);
+    const auto reports = testing::parse_reports(result.out);
+    ASSERT_TRUE(reports && !reports->empty()) << result.out;
+    std::string said;
+    for (const auto& report : *reports) said += testing::report_lines(report);
+    std::string text = row.text;
+    if (const auto at = text.find("%M"); at != std::string::npos)
+      text.replace(at, 2, pdf.messages);
+    EXPECT_EQ(said, text);
+    EXPECT_EQ(reports->back()["status"], "failed");
+    EXPECT_EQ(reports->back()["error_kind"], row.kind);
+    EXPECT_EQ(reports->back().value("note_kind", ""), other_user ? row.note_kind : "");
+    lines += result.out;
+  }
+  const testing::SchemaCheck schema =
+      testing::check_reports(ICCDROP_SOURCE_DIR "/docs/report.schema.json", lines);
+  EXPECT_EQ(schema.problems, "");
+  if (schema.skipped) skipped.push_back(*schema.skipped);
+  if (!skipped.empty())
+    GTEST_SKIP() << "not checked: " << ::testing::PrintToString(skipped);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "e2e/run_iccdrop.h"
 #include "support/corpus_manifest.h"
 #include "support/run_binary.h"
+#include "support/tool_messages.h"
 
 namespace iccdrop::e2e {
 namespace {
@@ -95,7 +96,8 @@ void drop(const TempDir& dir, const std::string& name, std::string_view bytes) {
 
 // Events or scans alone: a file written in pieces is taken only after its
 // last piece; one moved in is taken; a file that is no PDF fails; each
-// original leaves IN for done/ or failed/ with its report.
+// original leaves IN for done/ or failed/ with its report, which passes the
+// schema. Scans alone print JSON lines, events text lines.
 class WatchedFolder : public ::testing::TestWithParam<bool> {};
 
 TEST_P(WatchedFolder, CompleteFilesAreTakenAndOriginalsMoveWithTheirReports) {
@@ -104,7 +106,7 @@ TEST_P(WatchedFolder, CompleteFilesAreTakenAndOriginalsMoveWithTheirReports) {
   make_folders(dir);
   const PdfText pdf = convertible_pdf("Cs1", 3, 5000, 40'000);
   std::vector<std::string> options{"--settle", "1", "--poll", scans_alone ? "0.2" : "30"};
-  if (scans_alone) options.push_back("--scan-only");
+  if (scans_alone) options.insert(options.end(), {"--scan-only", "--json"});
   Watch watch(dir, options);
 
   drop(dir, "moved.pdf", pdf.input);
@@ -139,6 +141,34 @@ TEST_P(WatchedFolder, CompleteFilesAreTakenAndOriginalsMoveWithTheirReports) {
   }
   EXPECT_EQ(files_in(dir.file("out")),
             (std::vector<std::string>{"moved.pdf", "slow.pdf"}));
+
+  std::string reports;
+  for (const char* report :
+       {"done/moved.pdf.json", "done/slow.pdf.json", "failed/text.pdf.json"}) {
+    const auto text = read_file(dir.file(std::string("in/") + report));
+    ASSERT_TRUE(text) << report;
+    reports += *text;
+    const auto json = nlohmann::json::parse(*text, nullptr, false);
+    ASSERT_FALSE(json.is_discarded()) << *text;
+    const bool failed = std::string_view(report).starts_with("failed");
+    EXPECT_EQ(json["status"], failed ? "failed" : "converted") << *text;
+    if (failed) {
+      EXPECT_EQ(json["error_kind"], "input-not-pdf") << *text;
+    }
+  }
+  const testing::SchemaCheck schema =
+      testing::check_reports(ICCDROP_SOURCE_DIR "/docs/report.schema.json", reports);
+  EXPECT_EQ(schema.problems, "");
+  const std::string log = read_file(dir.file("log")).value_or("");
+  if (scans_alone) {
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
+    EXPECT_NE(log.find("\"error_kind\":\"input-not-pdf\""), std::string::npos) << log;
+  } else {
+    EXPECT_NE(log.find("in/text.pdf is not a PDF file\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Output file is out/moved.pdf\n" + pdf.messages),
+              std::string::npos)
+        << log;
+  }
 
   // A name already in done/ is kept: the next original gets a number.
   drop(dir, "moved.pdf", pdf.input);
@@ -180,11 +210,13 @@ TEST(WatchFolder, BurstKilledStoppedAndRestartedEndsWithEveryFileDoneOnce) {
   std::size_t done = 0;
   for (const int signal : {SIGKILL, SIGTERM, 0}) {
     SCOPED_TRACE(signal);
-    Watch watch(dir, {"--settle", "0", "-j", "2"});
+    Watch watch(dir, {"--settle", "0", "-j", "1"});
     if (signal != 0) {
-      // Stopped once some more are done.
-      ASSERT_TRUE(
-          wait_for([&] { return files_in(dir.file("in/done")).size() >= done + 40; }));
+      // Stopped once some more are done (all of them, on a fast machine).
+      ASSERT_TRUE(wait_for([&] {
+        return files_in(dir.file("in/done")).size() >=
+               std::min(done + 40, 2 * inputs.size());
+      }));
       const RunResult result = watch.stop(signal);
       if (signal == SIGKILL) {
         EXPECT_EQ(result.signal, SIGKILL);

@@ -22,6 +22,7 @@
 #include "support/pdf_tools.h"
 #include "support/rewritten_arrays.h"
 #include "support/run_binary.h"
+#include "support/tool_messages.h"
 
 namespace iccdrop::pdfgen {
 void PrintTo(const Case& c, std::ostream* out);  // generated_test.cpp
@@ -229,6 +230,21 @@ int count_of(std::string_view text, std::string_view word) {
   return count;
 }
 
+// The run of `args` again with --json: the same status, and one line that
+// says what the text of `run` says. Returns that object (null where none).
+nlohmann::json json_report_of(std::vector<std::string> args, const RunResult& run) {
+  args.insert(args.begin(), "--json");
+  const RunResult json = testing::run_program(ICCDROP_BINARY, args);
+  EXPECT_EQ(json.exit_status, run.exit_status);
+  const auto reports = testing::parse_reports(json.out);
+  if (!reports || reports->size() != 1) {
+    ADD_FAILURE() << "not one JSON object: " << json.out;
+    return nullptr;
+  }
+  EXPECT_EQ(testing::report_lines(reports->front()), testing::comparable_lines(run.out));
+  return reports->front();
+}
+
 class AllModePacked : public ::testing::TestWithParam<std::tuple<Case, PackedForm>> {};
 
 TEST_P(AllModePacked, ConvertsInsideOrLeavesTheStreamAsItIs) {
@@ -277,6 +293,7 @@ TEST_P(AllModePacked, ConvertsInsideOrLeavesTheStreamAsItIs) {
   const RunResult run =
       testing::run_program(ICCDROP_BINARY, {"--all", input_path, output_path});
   ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+  (void)json_report_of({"--all", input_path, output_path}, run);
   const std::optional<std::string> output = testing::read_file(output_path);
   ASSERT_TRUE(output);
   ASSERT_EQ(output->size(), input->size());
@@ -515,6 +532,19 @@ TEST(AllModeProfileHeaders, HeaderDecidesInPlainObjectsAndObjectStreams) {
       // The plain file's lines in file order; the object stream's after
       // them, where their order is the objects'.
       EXPECT_EQ(run.out, "Output file is " + output_path + "\n" + changes + leaves);
+      // --json places what is left in the file, or in the object stream.
+      const nlohmann::json report =
+          json_report_of({"--all", input_path, output_path}, run);
+      const bool packed_form = form == std::string_view("packed");
+      for (const auto& left : report.value("left", nlohmann::json::array())) {
+        EXPECT_EQ(left.contains("object_stream"), packed_form) << left;
+        if (!packed_form) {
+          EXPECT_EQ(pdf.at(left["offset"].get<std::size_t>()), '[') << left;
+        }
+      }
+      const testing::SchemaCheck schema = testing::check_reports(
+          ICCDROP_SOURCE_DIR "/docs/report.schema.json", report.dump() + "\n");
+      EXPECT_EQ(schema.problems, "");
       if (left_only) {
         EXPECT_EQ(testing::read_file(output_path), pdf);
         struct stat before {

@@ -13,7 +13,7 @@
 #include "colorspace/all_spaces.h"
 #include "stream/window_rewrite.h"
 
-namespace iccdrop::colorspace {
+namespace iccdrop::engine {
 
 // An object stream is read whole only up to this many bytes, compressed or
 // inflated, and to this many times its compressed size inflated: a
@@ -24,7 +24,7 @@ inline constexpr std::size_t kMaxInflation = 256;
 // An object stream pass 2 steps (`reason` empty), or one whose objects are
 // left unread, and why: "the file is encrypted".
 struct ObjectStreamNote {
-  std::size_t stream = 0;  // index in AllSpaces::streams()
+  std::size_t stream = 0;  // index in colorspace::AllSpaces::streams()
   std::string_view reason;
 };
 
@@ -35,7 +35,7 @@ struct ObjectStreamNote {
 // object stream at a time.
 [[nodiscard]] std::vector<ObjectStreamNote> read_streams(stream::ByteFile& input,
                                                          std::uint64_t size,
-                                                         AllSpaces& facts);
+                                                         colorspace::AllSpaces& facts);
 
 // An object stream's data rewritten: the same length, at `offset` in the file.
 struct StreamData {
@@ -50,7 +50,8 @@ struct StreamData {
 // cannot be read again), none, and `on_leave` hears of each array it would
 // have rewritten. `on_leave` hears of the arrays left, either way.
 [[nodiscard]] std::optional<StreamData> rewrite_object_stream(
-    stream::ByteFile& input, std::uint64_t size, const StreamRecord& stream,
-    const AllSpaces& facts, const ChangeVisitor& on_change, const LeaveVisitor& on_leave);
+    stream::ByteFile& input, std::uint64_t size, const colorspace::StreamRecord& stream,
+    const colorspace::AllSpaces& facts, const colorspace::ChangeVisitor& on_change,
+    const colorspace::LeaveVisitor& on_leave);
 
-}  // namespace iccdrop::colorspace
+}  // namespace iccdrop::engine

@@ -1,4 +1,4 @@
-#include "colorspace/object_stream.h"
+#include "engine/object_stream.h"
 
 #include <algorithm>
 #include <array>
@@ -11,8 +11,20 @@
 #include "stream/deflate.h"
 #include "stream/window_stream.h"
 
-namespace iccdrop::colorspace {
+namespace iccdrop::engine {
 namespace {
+
+using colorspace::AllSpaces;
+using colorspace::Change;
+using colorspace::ChangeVisitor;
+using colorspace::collect_window_all;
+using colorspace::convert_window_all;
+using colorspace::kIccHeaderSize;
+using colorspace::Leave;
+using colorspace::LeaveVisitor;
+using colorspace::ProfileHeader;
+using colorspace::read_icc_header;
+using colorspace::StreamRecord;
 
 namespace pdf = match::pdf;
 using Bytes = std::span<const unsigned char>;
@@ -316,4 +328,4 @@ std::optional<StreamData> rewrite_object_stream(stream::ByteFile& input,
   return StreamData{stream.data, std::move(*data)};
 }
 
-}  // namespace iccdrop::colorspace
+}  // namespace iccdrop::engine

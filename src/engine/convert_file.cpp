@@ -1,4 +1,4 @@
-#include "colorspace/convert_file.h"
+#include "engine/convert_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
+#include <chrono>
 #include <functional>
 #include <limits>
 #include <map>
@@ -18,15 +18,23 @@
 #include "colorspace/all_spaces.h"
 #include "colorspace/collect.h"
 #include "colorspace/convert.h"
-#include "colorspace/object_stream.h"
 #include "colorspace/registry.h"
+#include "engine/held_changes.h"
+#include "engine/object_stream.h"
 #include "stream/file_scan.h"
 #include "stream/output_file.h"
 #include "stream/window_rewrite.h"
 #include "stream/window_stream.h"
 
-namespace iccdrop::colorspace {
+namespace iccdrop::engine {
 namespace {
+
+using colorspace::AllSpaces;
+using colorspace::Change;
+using colorspace::ChangeVisitor;
+using colorspace::Leave;
+using colorspace::LeaveVisitor;
+using colorspace::Registry;
 
 using stream::OutputFile;
 using stream::OutputStatus;
@@ -72,27 +80,18 @@ int open_input(const char* name, struct stat& info) {
   return fd;
 }
 
-// Appends "Changing ColorSpace '%s' from /ICCBased to %s\n" for a change to
-// `lines`. The line is put together here: printf took some 800 instructions a
-// line, a tenth of all the work on a file that converts 200,000 colour
-// spaces.
-void append_change_line(std::string& lines, const Change& change) {
-  constexpr std::string_view kHead = "Changing ColorSpace '";
-  constexpr std::string_view kMiddle = "' from /ICCBased to ";
-  lines.append(kHead).append(change.name).append(kMiddle).append(change.replacement);
-  lines.push_back('\n');
-}
-
-// --all's lines for the colour spaces left ICC-based, by where they lie:
-// (offset in the file, 0), or (an object stream's data offset, a count).
-// They go out after all change lines, in that order.
-using Leaves = std::map<std::pair<std::uint64_t, std::uint64_t>, std::string>;
-
-std::string leave_line(std::string_view name, std::string_view reason) {
-  std::string line = "Leaving ColorSpace '";
-  line.append(name).append("' as /ICCBased: ").append(reason).push_back('\n');
-  return line;
-}
+// --all's colour spaces left and object streams unread, told after all the
+// changes, by where they lie: (offset in the file, 0), or (an object
+// stream's data offset, a count).
+struct Leaving {
+  bool unread = false;  // an object stream whose objects were not read;
+                        // else a colour space left
+  std::string name;     // the colour space's
+  std::string reason;
+  Place place;  // the colour space's; an unread stream's number in object_stream
+  std::int32_t generation = 0;  // an unread object stream's
+};
+using Leaves = std::map<std::pair<std::uint64_t, std::uint64_t>, Leaving>;
 
 // Pass 2's output in a dry run: takes every write and keeps none.
 class NoOutput final : public stream::ByteFile {
@@ -103,39 +102,15 @@ class NoOutput final : public stream::ByteFile {
   bool write_at(std::uint64_t, std::span<const unsigned char>) override { return true; }
 };
 
-// Keeps a change for its line to come: the name and the replacement, each
-// after two bytes of length. A third of the line's bytes.
-void hold_change(std::string& held, const Change& change) {
-  for (const std::string_view text : {change.name, change.replacement}) {
-    const auto length =
-        static_cast<std::uint16_t>(std::min<std::size_t>(text.size(), 0xffff));
-    held.push_back(static_cast<char>(length & 0xff));
-    held.push_back(static_cast<char>(length >> 8));
-    held.append(text.substr(0, length));
-  }
-}
-
-// Puts out the lines of the changes `held` keeps, and forgets them.
-void put_held_lines(std::string& held, std::FILE* out) {
-  std::string lines;
-  std::size_t at = 0;
-  const auto next_text = [&] {
-    const std::size_t length = static_cast<unsigned char>(held[at]) |
-                               std::size_t{static_cast<unsigned char>(held[at + 1])} << 8;
-    const std::string_view text(held.data() + at + 2, length);
-    at += 2 + length;
-    return text;
-  };
-  while (at < held.size()) {
-    const std::string_view name = next_text();
-    append_change_line(lines, Change{0, 0, name, next_text()});
-    if (lines.size() >= (64 << 10) || at == held.size()) {
-      std::fwrite(lines.data(), 1, lines.size(), out);
-      lines.clear();
-    }
-  }
-  held.clear();
-}
+// Tells nothing: the report of a job that has none.
+class NoReport final : public Report {
+ public:
+  void output_chosen() override {}
+  void changed(const ChangeEvent&) override {}
+  void left(const LeftEvent&) override {}
+  void unread(const UnreadEvent&) override {}
+  void ended(const FileResult&) override {}
+};
 
 // Pass 1 is shared by two threads where this many bytes or more are left to
 // scan and no copy takes the other core, the second one keeping at most
@@ -144,15 +119,15 @@ constexpr std::uint64_t kSplitScanFrom = std::uint64_t{8} << 20;
 constexpr std::size_t kLaterFacts = 16384;
 // Pass 2 is shared by two threads where this many windows or more are
 // marked, the second one holding at most this many bytes of changes until
-// the first one's lines are out.
+// the first one's are told.
 constexpr std::uint64_t kSplitRewriteFrom = kSplitScanFrom / stream::kChunkSize;
 constexpr std::size_t kLaterChanges = std::size_t{512} << 10;
 
-// The window steps of both passes in the chosen mode, and the change lines
-// of pass 2.
+// The window steps of both passes in the chosen mode, and what pass 2 tells
+// the report.
 class Conversion {
  public:
-  Conversion(bool all, std::FILE* lines) : out_(lines) {
+  Conversion(bool all, Report& report) : report_(report) {
     if (all) all_.emplace();
   }
 
@@ -177,16 +152,18 @@ class Conversion {
   // `leaves` (--all) of each colour space left. Returns whether it rewrote
   // anything.
   bool convert_with(const stream::PlacedWindow& window,
-                    const std::function<void(const Change&)>& on_change,
+                    const std::function<void(const ChangeEvent&)>& on_change,
                     Leaves& leaves) const {
     bool changed = false;
     const ChangeVisitor visit = [&](const Change& change) {
       changed = true;
-      on_change(change);
+      on_change({change.name, change.replacement, {window.offset + change.offset, {}}});
     };
     if (all_) {
       const LeaveVisitor leave = [&](const Leave& left) {
-        leaves[{window.offset + left.offset, 0}] = leave_line(left.name, left.reason);
+        const std::uint64_t offset = window.offset + left.offset;
+        leaves[{offset, 0}] = {
+            false, std::string(left.name), std::string(left.reason), {offset, {}}};
       };
       convert_window_all(window.bytes, window.before, *all_, visit, &leave);
       changed = patch(window) || changed;
@@ -196,49 +173,42 @@ class Conversion {
     return changed;
   }
 
-  // Steps a window of pass 2 and puts out a line for each rewrite. A
-  // window's lines go out in one fwrite, before the next window's: a call a
-  // line cost 130 instructions, 3% of the work with 50,000 colour spaces.
+  // Steps a window of pass 2 and tells the report of each rewrite.
   bool convert(const stream::PlacedWindow& window) {
-    if (!convert_with(
-            window, [this](const Change& change) { append_change_line(lines_, change); },
-            leaves_)) {
-      return false;
-    }
-    std::fwrite(lines_.data(), 1, lines_.size(), out_);
-    lines_.clear();
-    return true;
+    return convert_with(
+        window, [this](const ChangeEvent& change) { report_.changed(change); }, leaves_);
   }
 
-  std::FILE* lines() const { return out_; }
+  Report& report() const { return report_; }
 
   // --all, after pass 1: reads the profiles' headers and the object
   // streams' objects (object_stream.h) from `input`.
   void read_streams(stream::ByteFile& input, std::uint64_t size) {
-    if (all_) notes_ = colorspace::read_streams(input, size, *all_);
+    if (all_) notes_ = engine::read_streams(input, size, *all_);
   }
 
   // --all: rewrites each object stream that holds an ICC-based colour space
-  // with a change, giving its data to `write`, and its change lines to
-  // `lines`. False where `write` fails.
-  bool rewrite_streams(stream::ByteFile& input, std::uint64_t size, std::string& lines,
+  // with a change, giving its data to `write`, and holding its changes in
+  // `changes`. False where `write` fails.
+  bool rewrite_streams(stream::ByteFile& input, std::uint64_t size, HeldChanges& changes,
                        const std::function<bool(const StreamData&)>& write) {
     for (const auto& note : notes_) {
       const auto& stream = all_->streams()[note.stream];
       std::uint64_t count = 0;
+      const Place place{0, stream.object};
       if (!note.reason.empty()) {
-        std::string line = "Leaving the objects of object stream '";
-        line.append(std::to_string(stream.object)).append(" ");
-        line.append(std::to_string(stream.generation)).append(" obj' unread: ");
-        line.append(note.reason).push_back('\n');
-        leaves_[{stream.data, count}] = std::move(line);
+        leaves_[{stream.data, count}] = {
+            true, {}, std::string(note.reason), place, stream.generation};
         continue;
       }
       const auto data = rewrite_object_stream(
           input, size, stream, *all_,
-          [&](const Change& change) { append_change_line(lines, change); },
+          [&](const Change& change) {
+            changes.hold({change.name, change.replacement, place});
+          },
           [&](const Leave& left) {
-            leaves_[{stream.data, ++count}] = leave_line(left.name, left.reason);
+            leaves_[{stream.data, ++count}] = {false, std::string(left.name),
+                                               std::string(left.reason), place};
           });
       if (data && !write(*data)) return false;
     }
@@ -249,12 +219,18 @@ class Conversion {
   // put over the windows that hold it.
   void hold_patch(const StreamData& data) { patches_.push_back(data); }
 
-  // Takes in the leave lines of pass 2's other thread; puts out all of them.
+  // Takes in the colour spaces that pass 2's other thread left; tells the
+  // report of all that were left, and forgets them.
   void add_leaves(Leaves& more) { leaves_.merge(more); }
-  void put_leave_lines() {
-    std::string lines;
-    for (const auto& entry : leaves_) lines.append(entry.second);
-    std::fwrite(lines.data(), 1, lines.size(), out_);
+  void tell_leaves() {
+    for (const auto& [where, leaving] : leaves_) {
+      if (leaving.unread) {
+        report_.unread(
+            {*leaving.place.object_stream, leaving.generation, leaving.reason});
+      } else {
+        report_.left({leaving.name, leaving.reason, leaving.place});
+      }
+    }
     leaves_.clear();
   }
 
@@ -276,30 +252,51 @@ class Conversion {
     return patched;
   }
 
-  std::FILE* out_;
+  Report& report_;
   std::vector<ObjectStreamNote> notes_;
   std::vector<StreamData> patches_;
   Leaves leaves_;
   Registry registry_;
   std::optional<AllSpaces> all_;
-  std::string lines_;
 };
+
+// «%PDF-» within the file's first 1,024 bytes, where PDF readers look for
+// the header (some files have bytes before it).
+bool begins_as_pdf(int input) {
+  char head[1024];
+  const ssize_t got = ::pread(input, head, sizeof head, 0);
+  return got > 0 && std::string_view(head, static_cast<std::size_t>(got)).find("%PDF-") !=
+                        std::string_view::npos;
+}
 
 class Run {
  public:
-  explicit Run(const FileJob& job) : job_(job) {}
+  explicit Run(const FileJob& job)
+      : job_(job), report_(job.report != nullptr ? *job.report : no_report_) {}
 
   ~Run() {
     if (input_ >= 0 && input_ != job_.input_fd) ::close(input_);
   }
 
   // An allocation that fails anywhere ends the run like any other failure.
+  // The report hears of the end with the result; where it cannot even put
+  // that together, the result stands without it.
   FileResult execute() {
+    const auto start = std::chrono::steady_clock::now();
+    FileResult result;
     try {
-      return convert();
+      result = convert();
     } catch (const std::bad_alloc&) {
-      return fail(FileStatus::kOutOfMemory);
+      result = fail(FileStatus::kOutOfMemory);
     }
+    result.bytes = bytes_read_;
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    try {
+      report_.ended(result);
+    } catch (const std::bad_alloc&) {
+    }
+    return result;
   }
 
  private:
@@ -312,8 +309,9 @@ class Run {
       if (input_ < 0) return fail(FileStatus::kInputDidNotOpen);
     }
     if (!S_ISREG(input_info_.st_mode)) return fail(FileStatus::kInputNotRegular);
+    if (job_.pdf_only && !begins_as_pdf(input_)) return fail(FileStatus::kInputNotPdf);
 
-    if (job_.on_input_open) job_.on_input_open();
+    report_.output_chosen();
     // A dry run refuses what the real run refuses before it writes.
     OutputStatus status = OutputStatus::kOpen;
     if (job_.output_fd >= 0) {
@@ -336,7 +334,7 @@ class Run {
         return fail(FileStatus::kOtherUsersFile);
     }
 
-    Conversion conversion(job_.all, job_.lines);
+    Conversion conversion(job_.all, report_);
     // A regular output is copied from the input in pass 1 as the input is
     // read (or made a clone of it, where the file system shares blocks),
     // and pass 2 reads again only the windows that may change, and writes
@@ -352,6 +350,7 @@ class Run {
     copy_.emplace(input_, output_.fd());
     const stream::PassResult pass1 =
         collect(conversion, candidates, one_read, copies, size);
+    bytes_read_ = pass1.bytes;
     if (pass1.status == stream::PassStatus::kReadError) return fail_reading();
     if (pass1.status == stream::PassStatus::kWriteError) return fail_writing();
     if (pass1.bytes != static_cast<std::uint64_t>(input_info_.st_size))
@@ -359,7 +358,7 @@ class Run {
     // --all: the object streams' facts join pass 1's.
     stream::FdFile streams_input(input_);
     conversion.read_streams(streams_input, size);
-    std::string stream_lines;
+    HeldChanges stream_changes;
 
     stream::PassResult pass2;
     if (one_read) {
@@ -370,21 +369,21 @@ class Run {
       stream::ByteFile& output =
           job_.dry_run ? static_cast<stream::ByteFile&>(no_output) : copied_output;
       // A second thread steps the later half of the marked windows, its
-      // changes held (kLaterChanges bytes at most) until this one's lines
-      // are out; not while the copy takes the other core, when pass 2's
-      // writes wait for the copy's end anyway.
-      std::string held;
+      // changes held (kLaterChanges bytes at most) until this one's are
+      // told; not while the copy takes the other core, when pass 2's writes
+      // wait for the copy's end anyway.
+      HeldChanges held;
       held.reserve(kLaterChanges + kLaterChanges / 4);
       Leaves later_leaves, emitted_leaves;
       const stream::LaterRewrite later_steps{
           [&](const stream::PlacedWindow& window) {
             return note(conversion.convert_with(
-                window, [&held](const Change& change) { hold_change(held, change); },
+                window, [&held](const ChangeEvent& change) { held.hold(change); },
                 later_leaves));
           },
           [&] { return held.size() >= kLaterChanges; },
           [&] {
-            put_held_lines(held, conversion.lines());
+            held.tell(conversion.report());
             emitted_leaves.merge(later_leaves);
             later_leaves.clear();
           },
@@ -403,7 +402,7 @@ class Run {
       conversion.add_leaves(emitted_leaves);
       // The object streams' new data over what pass 2 wrote.
       if (pass2.status == stream::PassStatus::kOk &&
-          !conversion.rewrite_streams(input, size, stream_lines,
+          !conversion.rewrite_streams(input, size, stream_changes,
                                       [&](const StreamData& data) {
                                         changed_ = true;
                                         return output.write_at(data.offset, data.bytes);
@@ -430,7 +429,7 @@ class Run {
       // Pass 2 must read the bytes pass 1 read.
       if (!unchanged(input_info_, reopened)) return fail_changed();
       stream::FdFile streams_again(input_);
-      (void)conversion.rewrite_streams(streams_again, size, stream_lines,
+      (void)conversion.rewrite_streams(streams_again, size, stream_changes,
                                        [&](const StreamData& data) {
                                          conversion.hold_patch(data);
                                          return true;
@@ -455,9 +454,8 @@ class Run {
          (::stat(job_.input.c_str(), &named) != 0 || !same_file(named, input_info_)))) {
       return fail_changed();
     }
-    std::fwrite(stream_lines.data(), 1, stream_lines.size(), job_.lines);
-    conversion.put_leave_lines();
-    std::fflush(job_.lines);
+    stream_changes.tell(report_);
+    conversion.tell_leaves();
     // In place, a file in which nothing changed keeps its inode and times.
     if (job_.in_place && !changed_) {
       copy_.reset();
@@ -490,7 +488,7 @@ class Run {
         }
       };
     };
-    Conversion later(job_.all, job_.lines);
+    Conversion later(job_.all, report_);
     stream::WindowRuns later_candidates;
     const stream::LaterPart part{collect_into(later, later_candidates),
                                  [&] { return later.facts() >= kLaterFacts; },
@@ -508,7 +506,6 @@ class Run {
   // in place.
   FileResult fail(FileStatus status) {
     copy_.reset();  // no thread may write to the file given up
-    std::fflush(job_.lines);
     return {status, output_.abandon()};
   }
   FileResult fail_reading() { return fail(FileStatus::kInputNotRead); }
@@ -516,6 +513,9 @@ class Run {
   FileResult fail_changed() { return fail(FileStatus::kInputChanged); }
 
   const FileJob& job_;
+  NoReport no_report_;
+  Report& report_;
+  std::uint64_t bytes_read_ = 0;       // by pass 1
   std::atomic<bool> changed_ = false;  // a window step rewrote something
   int input_ = -1;
   struct stat input_info_ {};
@@ -527,4 +527,4 @@ class Run {
 
 FileResult convert_file(const FileJob& job) { return Run(job).execute(); }
 
-}  // namespace iccdrop::colorspace
+}  // namespace iccdrop::engine
