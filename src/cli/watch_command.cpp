@@ -1,10 +1,12 @@
 #include "cli/watch_command.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "cli/driver.h"
 #include "cli/json_report.h"
@@ -80,8 +82,9 @@ int run_watch_command(const Options& options) {
   settings.out = options.files[1];
   if (options.done != nullptr) settings.done = options.done;
   if (options.failed != nullptr) settings.failed = options.failed;
+  const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
   settings.workers =
-      options.jobs > 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+      options.jobs > 0 ? options.jobs : static_cast<unsigned>(std::max(1L, cores));
   settings.settle = milliseconds_of(options.settle);
   settings.poll = milliseconds_of(std::max(options.poll, 0.05));
   settings.events = !options.scan_only;

@@ -7,11 +7,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -69,11 +69,22 @@ class SignalBlock {
 
 // Call with the signals blocked. Outputs written by several threads at
 // once (a hot folder's workers, where no cleanup handler is installed)
-// take turns at the one slot, and each clears only its own.
-std::mutex g_unfinished_mutex;
+// take turns at the one slot, each for a copy's time, and each clears only
+// its own.
+std::atomic_flag g_unfinished_busy;  // clear
 const void* g_unfinished_owner = nullptr;
+class SlotTurn {
+ public:
+  SlotTurn() {
+    while (g_unfinished_busy.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~SlotTurn() { g_unfinished_busy.clear(std::memory_order_release); }
+  SlotTurn(const SlotTurn&) = delete;
+  SlotTurn& operator=(const SlotTurn&) = delete;
+};
 void arm(const void* owner, int folder, const std::string& name, int fd) {
-  const std::lock_guard lock(g_unfinished_mutex);
+  const SlotTurn turn;
   if (name.size() >= sizeof g_unfinished.name) return;  // longer than any name
   g_unfinished.armed = 0;
   std::memcpy(g_unfinished.name, name.c_str(), name.size() + 1);
@@ -83,7 +94,7 @@ void arm(const void* owner, int folder, const std::string& name, int fd) {
   g_unfinished_owner = owner;
 }
 void disarm(const void* owner) {
-  const std::lock_guard lock(g_unfinished_mutex);
+  const SlotTurn turn;
   if (g_unfinished_owner != owner) return;
   g_unfinished.armed = 0;
   g_unfinished.fd = -1;

@@ -151,14 +151,20 @@ struct Finished {
   JobResult result;
 };
 
-// Puts everything written to the file system of folder `fd` on disk: the
-// outputs and their names, or the reports and the moves.
-void flush_file_system(int fd) {
+// Puts what was written into folder `folder` on disk: the files `names` (the
+// outputs or the reports and moved originals) and the folder's entries.
+// Where the system can, one flush of the whole file system serves them all.
+void flush_folder(int folder, const std::vector<std::string>& names) {
 #if defined(__linux__) && defined(_GNU_SOURCE)
-  if (::syncfs(fd) == 0) return;
+  if (::syncfs(folder) == 0) return;
 #endif
-  ::sync();
-  (void)::fsync(fd);
+  for (const std::string& name : names) {
+    const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    (void)::fsync(fd);
+    ::close(fd);
+  }
+  (void)::fsync(folder);
 }
 
 class Watcher {
@@ -396,9 +402,17 @@ class Watcher {
         }
         batch.swap(finished_);
       }
-      flush_file_system(out_);
+      std::vector<std::string> names;
+      for (const Finished& done : batch) names.push_back(done.name);
+      flush_folder(out_, names);
       for (Finished& done : batch) move_original(done);
-      flush_file_system(in_);
+      // The moves and reports, on IN's file system: done/ and failed/ are
+      // there too.
+      flush_folder(in_, {});
+#if !defined(__linux__) || !defined(_GNU_SOURCE)
+      (void)::fsync(done_);
+      (void)::fsync(failed_);
+#endif
       std::lock_guard lock(print_mutex_);
       for (Finished& done : batch) {
         if (done.input >= 0) ::close(done.input);
