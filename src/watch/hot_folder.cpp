@@ -209,6 +209,7 @@ class Watcher {
     std::vector<std::thread> workers;
     for (unsigned i = 0; i < std::max(1u, settings_.workers); ++i)
       workers.emplace_back([this] { work(); });
+    std::thread mover([this] { move(); });
 
     scan();
     Clock::time_point next_scan = Clock::now() + settings_.poll;
@@ -240,6 +241,12 @@ class Watcher {
     }
     queued_.notify_all();
     for (std::thread& worker : workers) worker.join();
+    {
+      std::lock_guard lock(finished_mutex_);
+      workers_done_ = true;
+    }
+    finished_ready_.notify_one();
+    mover.join();
     for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
       ::sigaction(kStopSignals[i], &saved[i], nullptr);
     g_wake_fd = -1;
@@ -381,39 +388,38 @@ class Watcher {
     finish(std::move(job));
   }
 
-  // Moves the originals of finished jobs once their outputs are on disk. One
-  // flush of the output folder's file system serves every job finished
-  // meanwhile: a burst of small files costs a few flushes, not one per file
-  // (on ext4 a flush took some 0.15 ms of 0.2 per corpus file).
+  // Hands a converted job to the mover; waits while the mover is far behind,
+  // so that the originals held open stay few.
   void finish(Finished job) {
-    {
-      std::lock_guard lock(finished_mutex_);
-      finished_.push_back(std::move(job));
-      if (moving_) return;  // the worker that moves takes this one too
-      moving_ = true;
-    }
+    std::unique_lock lock(finished_mutex_);
+    moved_.wait(lock, [this] { return finished_.size() < kMostFinished; });
+    finished_.push_back(std::move(job));
+    finished_ready_.notify_one();
+  }
+
+  // The mover: moves the originals of finished jobs once their outputs are
+  // on disk. One flush of the output folder's file system serves every job
+  // finished meanwhile, while the workers go on converting: a burst of small
+  // files costs a few flushes, not one per file (with one worker and a flush
+  // per file, 1,040 corpus files took 6 times as long). Ends once the
+  // workers have and nothing is left.
+  void move() {
     while (true) {
       std::vector<Finished> batch;
       {
-        std::lock_guard lock(finished_mutex_);
-        if (finished_.empty()) {
-          moving_ = false;
-          return;
-        }
+        std::unique_lock lock(finished_mutex_);
+        finished_ready_.wait(lock,
+                             [this] { return !finished_.empty() || workers_done_; });
+        if (finished_.empty()) return;
         batch.swap(finished_);
       }
+      moved_.notify_all();
       std::vector<std::string> names;
       for (const Finished& done : batch) names.push_back(done.name);
       flush_folder(out_, names);
+      // The moves need no flush of their own: one lost by a power cut
+      // leaves the original in IN, to be done again.
       for (Finished& done : batch) move_original(done);
-      // The moves and reports, on IN's file system: done/ and failed/ are
-      // there too.
-      flush_folder(in_, {});
-#if !defined(__linux__) || !defined(_GNU_SOURCE)
-      (void)::fsync(done_);
-      (void)::fsync(failed_);
-#endif
-      std::lock_guard lock(print_mutex_);
       for (Finished& done : batch) {
         if (done.input >= 0) ::close(done.input);
         print_(done.result.lines);
@@ -449,11 +455,12 @@ class Watcher {
   std::set<std::string> taken_;  // queued or being converted
   bool stopping_ = false;
 
+  // Jobs converted and not yet moved, at most this many.
+  static constexpr std::size_t kMostFinished = 256;
   std::mutex finished_mutex_;  // guards what follows
+  std::condition_variable finished_ready_, moved_;
   std::vector<Finished> finished_;
-  bool moving_ = false;  // a worker is moving originals
-
-  std::mutex print_mutex_;
+  bool workers_done_ = false;
 };
 
 }  // namespace
