@@ -126,10 +126,16 @@ int run_watch_command(const Options& options) {
     job_result.succeeded = result.status == engine::FileStatus::kConverted;
     return job_result;
   };
-  watch::run(settings, convert, [](const std::string& lines) {
+  const bool watched = watch::run(settings, convert, [](const std::string& lines) {
     std::fwrite(lines.data(), 1, lines.size(), stdout);
     std::fflush(stdout);
   });
+  if (!watched) {
+    // The folders checked a moment ago no longer open.
+    std::fprintf(stdout, "%s did not open\n", settings.in.c_str());
+    std::fflush(stdout);
+    return kExitFailure;
+  }
   return kExitSuccess;
 }
 

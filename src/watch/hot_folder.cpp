@@ -173,20 +173,22 @@ class Watcher {
           const std::function<void(const std::string&)>& print)
       : settings_(settings), convert_(convert), print_(print) {}
 
-  void run() {
+  bool run() {
     in_ = ::open(settings_.in.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     out_ = ::open(settings_.out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     done_ = ::open(settings_.done.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     failed_ = ::open(settings_.failed.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int wake[2];
-    if (in_ < 0 || out_ < 0 || done_ < 0 || failed_ < 0 || ::pipe(wake) != 0)
-      return close_folders();
+    if (in_ < 0 || out_ < 0 || done_ < 0 || failed_ < 0 || ::pipe(wake) != 0) {
+      close_folders();
+      return false;
+    }
     Fd wake_read(wake[0]), wake_write(wake[1]);
     for (int fd : wake) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     // Stop signals only wake the loop: the running jobs end as they would.
     g_wake_fd = wake[1];
-    struct sigaction action {
-    }, saved[std::size(kStopSignals)];
+    struct sigaction action {};
+    struct sigaction saved[std::size(kStopSignals)];
     action.sa_handler = wake_to_stop;
     sigemptyset(&action.sa_mask);
     for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
@@ -251,6 +253,7 @@ class Watcher {
       ::sigaction(kStopSignals[i], &saved[i], nullptr);
     g_wake_fd = -1;
     close_folders();
+    return true;
   }
 
  private:
@@ -327,8 +330,12 @@ class Watcher {
     std::vector<std::string> settled;
     for (auto it = pending_.begin(); it != pending_.end();) {
       const std::string name = it->first;
+      // Looked at again only once its time is up: a burst of files waiting
+      // costs a look each per settle time, not one per event.
+      const bool due = now - it->second.since >= settings_.settle;
       ++it;
-      note(name);  // looks again: changed, gone or still the same
+      if (!due) continue;
+      note(name);  // changed (its time starts again), gone or the same
       const auto found = pending_.find(name);
       if (found != pending_.end() && now - found->second.since >= settings_.settle) {
         settled.push_back(name);
@@ -488,9 +495,9 @@ StartStatus prepare(Settings& settings, std::string& culprit) {
   return StartStatus::kStarted;
 }
 
-void run(const Settings& settings, const ConvertJob& convert,
+bool run(const Settings& settings, const ConvertJob& convert,
          const std::function<void(const std::string&)>& print) {
-  Watcher(settings, convert, print).run();
+  return Watcher(settings, convert, print).run();
 }
 
 }  // namespace iccdrop::watch

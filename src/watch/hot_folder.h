@@ -52,9 +52,10 @@ using ConvertJob = std::function<JobResult(int input, const std::string& input_n
 // On failure `culprit` is the folder at fault.
 [[nodiscard]] StartStatus prepare(Settings& settings, std::string& culprit);
 
-// Watches until SIGINT or SIGTERM, then lets the running jobs finish and
-// returns. `print` takes each job's lines, one job at a time.
-void run(const Settings& settings, const ConvertJob& convert,
-         const std::function<void(const std::string&)>& print);
+// Watches until SIGINT, SIGTERM or SIGHUP, then lets the running jobs
+// finish and returns true; false where the folders could not be opened.
+// `print` takes each job's lines, one job at a time.
+[[nodiscard]] bool run(const Settings& settings, const ConvertJob& convert,
+                       const std::function<void(const std::string&)>& print);
 
 }  // namespace iccdrop::watch
