@@ -12,6 +12,7 @@
 #include "cli/output_name.h"
 #include "cli/report_out.h"
 #include "cli/text_report.h"
+#include "cli/watch_command.h"
 #include "engine/convert_file.h"
 #include "stream/output_file.h"
 #include "stream/spooled_input.h"
@@ -34,6 +35,9 @@ constexpr const char* kUsage =
     "\t--all          convert every ICC-based colour space that can be rewritten\n"
     "\t-i, --in-place convert every file named, each replaced by its conversion\n"
     "\t--json         report each file as one line of JSON instead\n"
+    "\t--watch IN OUT convert each file dropped into folder IN into folder OUT\n"
+    "\t               (after it: -j N, --settle S, --poll S, --done DIR,\n"
+    "\t               --failed DIR, --scan-only; see the manual)\n"
     "\t-h, --help     print this text\n"
     "\t--version      print the version\n"
     "\t--             end the options: a later '-' begins a file name\n"
@@ -102,11 +106,13 @@ int run_iccdrop(std::span<const char* const> args, const stream::ClosedStandard&
     std::fflush(stdout);
     return kExitSuccess;
   }
-  if (options.files.empty()) {
+  if (options.files.empty() || options.bad ||
+      (options.watch && options.files.size() != 2)) {
     std::fputs(kUsage, stdout);
     std::fflush(stdout);
     return kExitFailure;
   }
+  if (options.watch) return run_watch_command(options);
   if (options.in_place) {
     // Every name is an input, replaced by its conversion; a failure is
     // reported and the run goes on with the next.

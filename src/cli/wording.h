@@ -27,6 +27,8 @@ inline constexpr FailureWording kFailureWordings[] = {
      "input-did-not-open"},
     {engine::FileStatus::kInputNotRegular, About::kInput, " is not a regular file",
      "input-not-regular"},
+    {engine::FileStatus::kInputNotPdf, About::kInput, " is not a PDF file",
+     "input-not-pdf"},
     {engine::FileStatus::kOutputDidNotOpen, About::kOutput, " did not open",
      "output-did-not-open"},
     {engine::FileStatus::kOutputIsInput, About::kOutput, " is the input file",

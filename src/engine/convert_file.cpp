@@ -260,6 +260,15 @@ class Conversion {
   std::optional<AllSpaces> all_;
 };
 
+// «%PDF-» within the file's first 1,024 bytes, where PDF readers look for
+// the header (some files have bytes before it).
+bool begins_as_pdf(int input) {
+  char head[1024];
+  const ssize_t got = ::pread(input, head, sizeof head, 0);
+  return got > 0 && std::string_view(head, static_cast<std::size_t>(got)).find("%PDF-") !=
+                        std::string_view::npos;
+}
+
 class Run {
  public:
   explicit Run(const FileJob& job)
@@ -300,6 +309,7 @@ class Run {
       if (input_ < 0) return fail(FileStatus::kInputDidNotOpen);
     }
     if (!S_ISREG(input_info_.st_mode)) return fail(FileStatus::kInputNotRegular);
+    if (job_.pdf_only && !begins_as_pdf(input_)) return fail(FileStatus::kInputNotPdf);
 
     report_.output_chosen();
     // A dry run refuses what the real run refuses before it writes.

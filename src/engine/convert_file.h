@@ -21,6 +21,8 @@ struct FileJob {
   bool dry_run = false;      // read and report, write nothing
   bool in_place = false;     // the output is the input, replaced; left
                              // untouched where nothing changes
+  bool pdf_only = false;     // an input without «%PDF-» in its first 1,024 bytes
+                             // fails (kInputNotPdf); otherwise any file is read
   Report* report = nullptr;  // where not null, told each event of the run
 };
 

@@ -17,6 +17,7 @@ enum class FileStatus {
   kUnchanged,         // in place, nothing changed: the file was not touched
   kInputDidNotOpen,   // the input's name
   kInputNotRegular,   // the input's name
+  kInputNotPdf,       // the input's name: no «%PDF-» where a job asked for one
   kOutputDidNotOpen,  // the output's name, from here on
   kOutputIsInput,
   kLinkInSharedFolder,

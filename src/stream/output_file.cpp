@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -56,9 +57,9 @@ class SignalBlock {
     sigset_t set;
     sigemptyset(&set);
     for (int s : kCleanupSignals) sigaddset(&set, s);
-    ::sigprocmask(SIG_BLOCK, &set, &saved_);
+    ::pthread_sigmask(SIG_BLOCK, &set, &saved_);
   }
-  ~SignalBlock() { ::sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  ~SignalBlock() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
   SignalBlock(const SignalBlock&) = delete;
   SignalBlock& operator=(const SignalBlock&) = delete;
 
@@ -66,18 +67,39 @@ class SignalBlock {
   sigset_t saved_;
 };
 
-// Call with the signals blocked.
-void arm(int folder, const std::string& name, int fd) {
+// Call with the signals blocked. Outputs written by several threads at
+// once (a hot folder's workers, where no cleanup handler is installed)
+// take turns at the one slot, each for a copy's time, and each clears only
+// its own.
+std::atomic_flag g_unfinished_busy;  // clear
+const void* g_unfinished_owner = nullptr;
+class SlotTurn {
+ public:
+  SlotTurn() {
+    while (g_unfinished_busy.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~SlotTurn() { g_unfinished_busy.clear(std::memory_order_release); }
+  SlotTurn(const SlotTurn&) = delete;
+  SlotTurn& operator=(const SlotTurn&) = delete;
+};
+void arm(const void* owner, int folder, const std::string& name, int fd) {
+  const SlotTurn turn;
   if (name.size() >= sizeof g_unfinished.name) return;  // longer than any name
+  g_unfinished.armed = 0;
   std::memcpy(g_unfinished.name, name.c_str(), name.size() + 1);
   g_unfinished.folder = folder;
   g_unfinished.fd = fd;
   g_unfinished.armed = 1;
+  g_unfinished_owner = owner;
 }
-void disarm() {
+void disarm(const void* owner) {
+  const SlotTurn turn;
+  if (g_unfinished_owner != owner) return;
   g_unfinished.armed = 0;
   g_unfinished.fd = -1;
   g_unfinished.folder = -1;
+  g_unfinished_owner = nullptr;
 }
 
 // A name for a new file beside the output, unlikely to be taken; the caller
@@ -232,7 +254,7 @@ OutputStatus OutputFile::open(const std::string& name, const struct stat& input,
   SignalBlock block;
   fd_ = existing_fd;
   mode_ = Mode::kInPlace;
-  arm(place_.folder(), place_.entry(), fd_);
+  arm(this, place_.folder(), place_.entry(), fd_);
   return OutputStatus::kOpen;
 }
 
@@ -261,7 +283,7 @@ bool OutputFile::create_hidden() {
       fd_ = fd;
       hidden_ = std::move(name);
       mode_ = Mode::kHidden;
-      arm(place_.folder(), hidden_, -1);
+      arm(this, place_.folder(), hidden_, -1);
       return true;
     }
     if (errno != EEXIST) return false;
@@ -300,7 +322,7 @@ bool OutputFile::commit() {
     if (!link_unnamed(linked)) return false;
     hidden_ = std::move(linked);
     mode_ = Mode::kHidden;
-    arm(place_.folder(), hidden_, -1);
+    arm(this, place_.folder(), hidden_, -1);
   }
   if (::close(std::exchange(fd_, -1)) != 0) return false;
   // Onto the entry in the folder held: a link planted at the name since the
@@ -308,7 +330,7 @@ bool OutputFile::commit() {
   if (mode_ == Mode::kHidden && ::renameat(place_.folder(), hidden_.c_str(),
                                            place_.folder(), place_.entry().c_str()) != 0)
     return false;
-  disarm();
+  disarm(this);
   mode_ = Mode::kNone;
   place_.close();
   return true;
@@ -338,7 +360,7 @@ OutputFile::Abandoned OutputFile::abandon() {
   }
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  disarm();
+  disarm(this);
   mode_ = Mode::kNone;
   place_.close();
   return fate;
