@@ -22,6 +22,7 @@
 #include "engine/held_changes.h"
 #include "engine/object_stream.h"
 #include "stream/file_scan.h"
+#include "stream/file_times.h"
 #include "stream/output_file.h"
 #include "stream/window_rewrite.h"
 #include "stream/window_stream.h"
@@ -36,36 +37,19 @@ using colorspace::Leave;
 using colorspace::LeaveVisitor;
 using colorspace::Registry;
 
+using stream::modified_time;
 using stream::OutputFile;
 using stream::OutputStatus;
 using stream::same_file;
-
-// The times in the spelling of each system: POSIX's st_mtim on Linux and the
-// BSDs, st_mtimespec on macOS.
-struct timespec modified(const struct stat& info) {
-#if defined(__APPLE__)
-  return info.st_mtimespec;
-#else
-  return info.st_mtim;
-#endif
-}
-struct timespec changed(const struct stat& info) {
-#if defined(__APPLE__)
-  return info.st_ctimespec;
-#else
-  return info.st_ctim;
-#endif
-}
-bool same_time(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
+using stream::same_time;
+using stream::status_time;
 
 // The same file with the same size, contents time and status time: the
 // bytes read since `before` are the bytes it holds.
 bool unchanged(const struct stat& before, const struct stat& now) {
   return same_file(before, now) && before.st_size == now.st_size &&
-         same_time(modified(before), modified(now)) &&
-         same_time(changed(before), changed(now));
+         same_time(modified_time(before), modified_time(now)) &&
+         same_time(status_time(before), status_time(now));
 }
 
 // Opens the input without blocking, so that a FIFO without a writer cannot

@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "stream/file_times.h"
+
 #if defined(__linux__)
 #include <sys/inotify.h>
 #endif
@@ -135,14 +137,6 @@ struct Pending {
   struct timespec modified {};
   Clock::time_point since;  // unchanged since then
 };
-
-struct timespec modified_time(const struct stat& info) {
-#if defined(__APPLE__)
-  return info.st_mtimespec;
-#else
-  return info.st_mtim;
-#endif
-}
 
 // A job converted, its original still in IN.
 struct Finished {
@@ -278,12 +272,11 @@ class Watcher {
       return;
     }
     const auto found = pending_.find(name);
-    const struct timespec time = modified_time(info);
+    const struct timespec time = stream::modified_time(info);
     if (found == pending_.end()) {
       pending_[name] = {info.st_size, time, Clock::now()};
     } else if (found->second.size != info.st_size ||
-               found->second.modified.tv_sec != time.tv_sec ||
-               found->second.modified.tv_nsec != time.tv_nsec) {
+               !stream::same_time(found->second.modified, time)) {
       found->second = {info.st_size, time, Clock::now()};
     }
   }
