@@ -61,11 +61,27 @@ class Descriptor {
 struct Folder {
   Descriptor fd;
   struct stat info {};
+  bool root = false;  // the folder is /
 };
 
 bool open_start(Folder& folder, bool root) {
   folder.fd = Descriptor(::open(root ? "/" : ".", kFolderFlags));
+  folder.root = root;
   return folder.fd.get() >= 0 && ::fstat(folder.fd.get(), &folder.info) == 0;
+}
+
+// Where entry `part` of `folder` is looked up: relative to the folder held,
+// and for an entry of / by its absolute name, which is the same entry. (An
+// emulator may take / for another root: qemu-user's -L, which the cross
+// build's tests use, opens the target's system root for «/» itself but the
+// host's /tmp for «/tmp».)
+struct Lookup {
+  int at;
+  std::string name;
+};
+Lookup lookup(const Folder& folder, const std::string& part) {
+  if (folder.root) return {AT_FDCWD, "/" + part};
+  return {folder.fd.get(), part};
 }
 
 // A folder where anyone may create files but only their owners may remove
@@ -117,21 +133,23 @@ struct Entry {
   int error = 0;  // the look failed with this errno
 };
 
-Entry look(int folder, const std::string& part) {
+Entry look(const Folder& folder, const std::string& part) {
   Entry entry;
+  const Lookup at = lookup(folder, part);
 #if defined(O_PATH)
-  entry.fd = Descriptor(::openat(folder, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  entry.fd =
+      Descriptor(::openat(at.at, at.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (entry.fd.get() < 0 || ::fstat(entry.fd.get(), &entry.info) != 0)
     entry.error = errno;
 #else
-  if (::fstatat(folder, part.c_str(), &entry.info, AT_SYMLINK_NOFOLLOW) != 0)
+  if (::fstatat(at.at, at.name.c_str(), &entry.info, AT_SYMLINK_NOFOLLOW) != 0)
     entry.error = errno;
 #endif
   return entry;
 }
 
 // The text of link `entry`, `part` of `folder`; none where it cannot be read.
-std::optional<std::string> link_text(int folder, const std::string& part,
+std::optional<std::string> link_text(const Folder& folder, const std::string& part,
                                      const Entry& entry) {
   std::string text(PATH_MAX, '\0');
 #if defined(O_PATH)
@@ -140,7 +158,8 @@ std::optional<std::string> link_text(int folder, const std::string& part,
   const ssize_t length = ::readlinkat(entry.fd.get(), "", text.data(), text.size());
 #else
   (void)entry;
-  const ssize_t length = ::readlinkat(folder, part.c_str(), text.data(), text.size());
+  const Lookup at = lookup(folder, part);
+  const ssize_t length = ::readlinkat(at.at, at.name.c_str(), text.data(), text.size());
 #endif
   if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) return std::nullopt;
   text.resize(static_cast<std::size_t>(length));
@@ -149,13 +168,14 @@ std::optional<std::string> link_text(int folder, const std::string& part,
 
 // Folder `entry`, `part` of `folder`, held for the next step; -1 where it is
 // no longer the folder looked at.
-Descriptor enter(int folder, const std::string& part, Entry& entry) {
+Descriptor enter(const Folder& folder, const std::string& part, Entry& entry) {
 #if defined(O_PATH)
   (void)folder;
   (void)part;
   return std::move(entry.fd);
 #else
-  Descriptor next(::openat(folder, part.c_str(), kFolderFlags | O_NOFOLLOW));
+  const Lookup at = lookup(folder, part);
+  Descriptor next(::openat(at.at, at.name.c_str(), kFolderFlags | O_NOFOLLOW));
   struct stat info {};
   if (next.get() >= 0 &&
       (::fstat(next.get(), &info) != 0 || !same_file(info, entry.info)))
@@ -199,7 +219,7 @@ OutputStatus OutputPath::walk(const std::string& name) {
     rest.pop_back();
     const bool last = rest.empty();
     if (part == "." && !last) continue;
-    Entry entry = look(folder.fd.get(), part);
+    Entry entry = look(folder, part);
     if (entry.error != 0) {
       if (!last || entry.error != ENOENT) return OutputStatus::kDidNotOpen;
       entry_ = part;  // a file yet to be made
@@ -209,7 +229,7 @@ OutputStatus OutputPath::walk(const std::string& name) {
     if (S_ISLNK(entry.info.st_mode)) {
       if (planted_in(folder.info, entry.info.st_uid))
         return OutputStatus::kLinkInSharedFolder;
-      const std::optional<std::string> text = link_text(folder.fd.get(), part, entry);
+      const std::optional<std::string> text = link_text(folder, part, entry);
       if (!text || ++links > kMaxLinks) return OutputStatus::kDidNotOpen;
       if (text->front() == '/') {
         std::string whole = *text;
@@ -222,8 +242,9 @@ OutputStatus OutputPath::walk(const std::string& name) {
     }
     if (!last) {
       if (!S_ISDIR(entry.info.st_mode)) return OutputStatus::kDidNotOpen;
-      folder.fd = enter(folder.fd.get(), part, entry);
+      folder.fd = enter(folder, part, entry);
       folder.info = entry.info;
+      folder.root = false;
       if (folder.fd.get() < 0) return OutputStatus::kDidNotOpen;
       continue;
     }
