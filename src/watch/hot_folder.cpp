@@ -188,6 +188,17 @@ class Watcher {
     for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
       ::sigaction(kStopSignals[i], &action, &saved[i]);
 
+    // Workers, the mover and their threads never take a stop signal: they
+    // start with prepare()'s mask, and only this thread lets the signals in.
+    std::vector<std::thread> workers;
+    for (unsigned i = 0; i < std::max(1u, settings_.workers); ++i)
+      workers.emplace_back([this] { work(); });
+    std::thread mover([this] { move(); });
+    sigset_t stop;
+    sigemptyset(&stop);
+    for (int signal_number : kStopSignals) sigaddset(&stop, signal_number);
+    ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+
     int events = -1;
 #if defined(__linux__)
     if (settings_.events) {
@@ -201,11 +212,6 @@ class Watcher {
     }
 #endif
     Fd events_fd(events);
-
-    std::vector<std::thread> workers;
-    for (unsigned i = 0; i < std::max(1u, settings_.workers); ++i)
-      workers.emplace_back([this] { work(); });
-    std::thread mover([this] { move(); });
 
     scan();
     Clock::time_point next_scan = Clock::now() + settings_.poll;
@@ -466,6 +472,12 @@ class Watcher {
 }  // namespace
 
 StartStatus prepare(Settings& settings, std::string& culprit) {
+  // A stop signal from now on waits for run() to take it: a watch stopped
+  // as it starts ends as cleanly as one stopped later.
+  sigset_t stop;
+  sigemptyset(&stop);
+  for (int signal_number : kStopSignals) sigaddset(&stop, signal_number);
+  ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   if (settings.done.empty()) settings.done = settings.in + "/done";
   if (settings.failed.empty()) settings.failed = settings.in + "/failed";
   struct stat in {

@@ -49,7 +49,8 @@ using ConvertJob = std::function<JobResult(int input, const std::string& input_n
                                            const std::string& output_name)>;
 
 // Checks and prepares the folders (done and failed made where missing).
-// On failure `culprit` is the folder at fault.
+// On failure `culprit` is the folder at fault. From here on the stop
+// signals wait for run(), so call it first, before any thread starts.
 [[nodiscard]] StartStatus prepare(Settings& settings, std::string& culprit);
 
 // Watches until SIGINT, SIGTERM or SIGHUP, then lets the running jobs

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,13 +61,23 @@ std::vector<std::string> files_in(const std::string& folder) {
 class Watch {
  public:
   Watch(const TempDir& dir, std::vector<std::string> options, RunOptions run = {},
-        const std::string& binary = ICCDROP_BINARY) {
+        const std::string& binary = ICCDROP_BINARY, const std::string& log = "log") {
     std::string command = "exec \"$0\" --watch";
     for (const std::string& option : options) command += " " + option;
-    command += " in out > log";
+    command += " in out > " + log;
     run.cwd = dir.path();
     child_ = testing::start_program("/bin/sh", {"-c", command, binary}, run);
     run_ = run;
+    // The watch starts its threads once its stop signals are its own (an
+    // emulator has a thread or two of its own): stopped after that, it
+    // stops cleanly. A watch that fails to start ends first.
+    const std::string status = "/proc/" + std::to_string(child_.pid) + "/status";
+    EXPECT_TRUE(wait_for([&] {
+      const std::string text = read_file(status).value_or("");
+      const std::size_t at = text.find("\nThreads:");
+      return at == std::string::npos || text.find("State:\tZ") != std::string::npos ||
+             std::atoi(text.c_str() + at + 9) >= 3;
+    }));
   }
   ~Watch() {
     if (!stopped_) (void)stop(SIGKILL);
@@ -185,8 +197,9 @@ INSTANTIATE_TEST_SUITE_P(, WatchedFolder, ::testing::Bool(), [](const auto& para
 });
 
 // The corpus dropped at once, a few copies of each file: every output is
-// what a two-name run writes. Killed with SIGKILL in the middle, then
-// stopped with SIGTERM in the middle (exit 0), then let finish: after each,
+// what a two-name run writes. Two watchers at once killed with SIGKILL in
+// the middle, then one stopped with SIGTERM in the middle (exit 0), then let
+// finish: after each,
 // every original is in IN or in done/ with its output whole, and at the end
 // in done/ exactly once.
 TEST(WatchFolder, BurstKilledStoppedAndRestartedEndsWithEveryFileDoneOnce) {
@@ -211,6 +224,12 @@ TEST(WatchFolder, BurstKilledStoppedAndRestartedEndsWithEveryFileDoneOnce) {
   for (const int signal : {SIGKILL, SIGTERM, 0}) {
     SCOPED_TRACE(signal);
     Watch watch(dir, {"--settle", "0", "-j", "1"});
+    // First, a second watcher of the same folder: neither takes the other's
+    // jobs.
+    std::optional<Watch> second;
+    if (signal == SIGKILL)
+      second.emplace(dir, std::vector<std::string>{"--settle", "0"}, RunOptions{},
+                     ICCDROP_BINARY, "log2");
     if (signal != 0) {
       // Stopped once some more are done (all of them, on a fast machine).
       ASSERT_TRUE(wait_for([&] {
@@ -218,6 +237,7 @@ TEST(WatchFolder, BurstKilledStoppedAndRestartedEndsWithEveryFileDoneOnce) {
                std::min(done + 40, 2 * inputs.size());
       }));
       const RunResult result = watch.stop(signal);
+      if (second) (void)second->stop(SIGKILL);
       if (signal == SIGKILL) {
         EXPECT_EQ(result.signal, SIGKILL);
       } else {
