@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "stream/descriptor.h"
+
 namespace iccdrop::stream {
 namespace {
 
@@ -34,28 +36,6 @@ constexpr mode_t kStickyBit = S_ISVTX;
 #else
 constexpr mode_t kStickyBit = 01000;
 #endif
-
-// A descriptor closed with its owner.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 // A folder the walk holds, and what it was when opened.
 struct Folder {

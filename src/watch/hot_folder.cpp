@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "stream/descriptor.h"
 #include "stream/file_times.h"
 
 #if defined(__linux__)
@@ -33,6 +34,7 @@ namespace iccdrop::watch {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using stream::Descriptor;
 
 // SIGHUP too: a service manager may send it, and a job must not be cut off.
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -41,26 +43,20 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // all a handler may touch.
 volatile sig_atomic_t g_wake_fd = -1;
 
+// Blocks (SIG_BLOCK) or lets in (SIG_UNBLOCK) the stop signals in this
+// thread.
+void mask_stop_signals(int how) {
+  sigset_t stop;
+  sigemptyset(&stop);
+  for (int signal_number : kStopSignals) sigaddset(&stop, signal_number);
+  ::pthread_sigmask(how, &stop, nullptr);
+}
+
 extern "C" void wake_to_stop(int) {
   const int saved = errno;
   if (g_wake_fd >= 0) (void)!::write(g_wake_fd, "s", 1);
   errno = saved;
 }
-
-// A descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::optional<StartStatus> check_folder(const std::string& path, struct stat& info) {
   if (::stat(path.c_str(), &info) != 0) return StartStatus::kMissing;
@@ -141,7 +137,7 @@ struct Pending {
 // A job converted, its original still in IN.
 struct Finished {
   std::string name;
-  int input = -1;  // the original, open and locked; -1 where it did not open
+  Descriptor input;  // the original, open and locked; -1 where it did not open
   JobResult result;
 };
 
@@ -177,7 +173,7 @@ class Watcher {
       close_folders();
       return false;
     }
-    Fd wake_read(wake[0]), wake_write(wake[1]);
+    const Descriptor wake_read(wake[0]), wake_write(wake[1]);
     for (int fd : wake) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     // Stop signals only wake the loop: the running jobs end as they would.
     g_wake_fd = wake[1];
@@ -194,10 +190,7 @@ class Watcher {
     for (unsigned i = 0; i < std::max(1u, settings_.workers); ++i)
       workers.emplace_back([this] { work(); });
     std::thread mover([this] { move(); });
-    sigset_t stop;
-    sigemptyset(&stop);
-    for (int signal_number : kStopSignals) sigaddset(&stop, signal_number);
-    ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    mask_stop_signals(SIG_UNBLOCK);
 
     int events = -1;
 #if defined(__linux__)
@@ -211,7 +204,7 @@ class Watcher {
       }
     }
 #endif
-    Fd events_fd(events);
+    const Descriptor events_fd(events);
 
     scan();
     Clock::time_point next_scan = Clock::now() + settings_.poll;
@@ -375,22 +368,20 @@ class Watcher {
     const int fd =
         ::openat(in_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && errno != EACCES) return;  // gone, or no file to convert
-    const Fd input(fd);
-    Finished job{name, fd, {}};
-    if (job.input >= 0) {
-      struct stat held {
-      }, named{};
-      if (::fstat(job.input, &held) != 0 || !S_ISREG(held.st_mode)) return;
-      if (::flock(job.input, LOCK_EX | LOCK_NB) != 0) return;  // another watcher's
+    Finished job{name, Descriptor(fd), {}};
+    if (fd >= 0) {
+      struct stat held {};
+      struct stat named {};
+      if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) return;
+      if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return;  // another watcher's
       // Locked, it may have been done and moved by the watcher that held it.
       if (::fstatat(in_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
           named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
         return;
       }
     }
-    job.result =
-        convert_(job.input, settings_.in + "/" + name, settings_.out + "/" + name);
-    job.input = ::dup(job.input);  // held until the original has moved
+    // Held, and locked, until the original has moved.
+    job.result = convert_(fd, settings_.in + "/" + name, settings_.out + "/" + name);
     finish(std::move(job));
   }
 
@@ -427,7 +418,6 @@ class Watcher {
       // leaves the original in IN, to be done again.
       for (Finished& done : batch) move_original(done);
       for (Finished& done : batch) {
-        if (done.input >= 0) ::close(done.input);
         print_(done.result.lines);
       }
     }
@@ -474,10 +464,7 @@ class Watcher {
 StartStatus prepare(Settings& settings, std::string& culprit) {
   // A stop signal from now on waits for run() to take it: a watch stopped
   // as it starts ends as cleanly as one stopped later.
-  sigset_t stop;
-  sigemptyset(&stop);
-  for (int signal_number : kStopSignals) sigaddset(&stop, signal_number);
-  ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  mask_stop_signals(SIG_BLOCK);
   if (settings.done.empty()) settings.done = settings.in + "/done";
   if (settings.failed.empty()) settings.failed = settings.in + "/failed";
   struct stat in {

@@ -279,10 +279,7 @@ TEST(UncreatableOutput, ReadOnlyFolderOrAPathThroughAFileIsReported) {
   const PdfText pdf = convertible_pdf("Cs1", 4, 3000, 9000);
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   ASSERT_EQ(::mkdir(dir.file("bin").c_str(), 0755), 0);
-  const auto binary = read_file(ICCDROP_BINARY);
-  ASSERT_TRUE(binary.has_value());
-  ASSERT_TRUE(write_file(dir.file("bin/iccdrop"), *binary));
-  ASSERT_EQ(::chmod(dir.file("bin/iccdrop").c_str(), 0755), 0);
+  ASSERT_TRUE(copy_binary(dir.file("bin/iccdrop")));
   ASSERT_EQ(::mkdir(dir.file("locked").c_str(), 0755), 0);
   ASSERT_TRUE(write_file(dir.file("in.pdf"), pdf.input));
   ASSERT_TRUE(write_file(dir.file("locked/in.pdf"), pdf.input));
@@ -1407,8 +1404,7 @@ TEST(JsonReport, EveryFailureMessageHasItsKind) {
     if (other_user) {  // a copy the other user can run
       ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
       binary = dir.file("iccdrop");
-      ASSERT_TRUE(write_file(binary, *read_file(ICCDROP_BINARY)));
-      ASSERT_EQ(::chmod(binary.c_str(), 0755), 0);
+      ASSERT_TRUE(copy_binary(binary));
       if (::geteuid() == 0) options.user = 65534;
     }
     std::vector<std::string> args = row.args;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -16,6 +17,14 @@ inline testing::RunResult run_iccdrop(const testing::TempDir& dir,
                                       testing::RunOptions options = {}) {
   options.cwd = dir.path();
   return testing::run_program(ICCDROP_BINARY, args, options);
+}
+
+// A copy of the built binary at `path`, which another user can run wherever
+// the build lies (where the folders on the way let them); false where it
+// could not be made.
+[[nodiscard]] inline bool copy_binary(const std::string& path) {
+  const auto binary = testing::read_file(ICCDROP_BINARY);
+  return binary && testing::write_file(path, *binary) && ::chmod(path.c_str(), 0755) == 0;
 }
 
 // Exited by itself with `status`, said nothing on standard error (where a

@@ -314,8 +314,7 @@ TEST(WatchFolder, UnreadableFileFailsAndAFolderWithoutWriteAccessIsRefused) {
   TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
   ASSERT_EQ(::mkdir(dir.file("bin").c_str(), 0755), 0);
-  ASSERT_TRUE(write_file(dir.file("bin/iccdrop"), *read_file(ICCDROP_BINARY)));
-  ASSERT_EQ(::chmod(dir.file("bin/iccdrop").c_str(), 0755), 0);
+  ASSERT_TRUE(copy_binary(dir.file("bin/iccdrop")));
   make_folders(dir);
   ASSERT_EQ(::mkdir(dir.file("locked").c_str(), 0555), 0);
   ASSERT_TRUE(write_file(dir.file("in/secret.pdf"),
